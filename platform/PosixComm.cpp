@@ -63,7 +63,9 @@ void MakeRaw(termios2& t) {
   t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   t.c_cflag |= CS8 | CLOCAL | CREAD;
-  t.c_cc[VMIN] = 0;
+  // With VMIN 0 an empty read returns 0 like a hang-up; with 1 and O_NONBLOCK
+  // it fails with EAGAIN, which keeps the two apart.
+  t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
 }
 
@@ -465,9 +467,8 @@ int PosixComm::Read(CommHandle h, void* data, std::uint32_t n, std::uint32_t* go
       *got += port->TakeBuffered(out + *got, n - *got);
       if (*got < n) *got += static_cast<std::uint32_t>(port->ReadDevice(out + *got, n - *got));
       if (*got > before) last_byte = NowMs();
-      if (*got == n || at_once || (first_only && *got > 0)) return 0;
       if (*got == 0 && port->gone) return port->gone;
-      if (port->gone) return 0;
+      if (*got == n || at_once || (first_only && *got > 0) || port->gone) return 0;
       ++port->readers_waiting;
     }
     std::int64_t deadline = total_deadline;
@@ -492,7 +493,8 @@ int PosixComm::Read(CommHandle h, void* data, std::uint32_t n, std::uint32_t* go
   }
 }
 
-int PosixComm::Write(CommHandle h, const void* data, std::uint32_t n, std::uint32_t* written) {
+// Writes as the time-outs allow (wait) or what the transmit queue takes now.
+int PosixComm::WriteOut(CommHandle h, const void* data, std::uint32_t n, std::uint32_t* written, bool wait) {
   auto port = Find(h);
   *written = 0;
   if (!port) return EBADF;
@@ -503,7 +505,7 @@ int PosixComm::Write(CommHandle h, const void* data, std::uint32_t n, std::uint3
     t = port->timeouts;
   }
   const std::int64_t total = static_cast<std::int64_t>(t.WriteTotalTimeoutMultiplier) * n + t.WriteTotalTimeoutConstant;
-  const std::int64_t deadline = total > 0 ? NowMs() + total : -1;
+  const std::int64_t deadline = !wait ? 0 : total > 0 ? NowMs() + total : -1;
   const auto* in = static_cast<const std::uint8_t*>(data);
   int rc = 0;
   while (*written < n) {
@@ -518,7 +520,11 @@ int PosixComm::Write(CommHandle h, const void* data, std::uint32_t n, std::uint3
       break;
     }
     const int timeout = PollTimeout(deadline);
-    if (timeout == 0) break;  // the time-out ran out: the smaller count is the answer
+    if (timeout == 0) {
+      // Out of time: a smaller count is the answer; without waiting, EAGAIN says so.
+      if (!wait) rc = EAGAIN;
+      break;
+    }
     pollfd fd{port->fd, POLLOUT, 0};
     if (poll(&fd, 1, timeout) < 0 && errno != EINTR) {
       rc = errno;
@@ -530,40 +536,19 @@ int PosixComm::Write(CommHandle h, const void* data, std::uint32_t n, std::uint3
     }
   }
   port->NoteWritten(*written);
-  if (rc != 0) {
+  if (rc != 0 && rc != EAGAIN) {
     std::lock_guard<std::mutex> lock(port->mu);
     if (!port->gone) port->gone = rc;
   }
   return rc;
 }
 
+int PosixComm::Write(CommHandle h, const void* data, std::uint32_t n, std::uint32_t* written) {
+  return WriteOut(h, data, n, written, true);
+}
+
 int PosixComm::WriteNoWait(CommHandle h, const void* data, std::uint32_t n, std::uint32_t* written) {
-  auto port = Find(h);
-  *written = 0;
-  if (!port) return EBADF;
-  {
-    std::lock_guard<std::mutex> lock(port->mu);
-    if (port->gone) return port->gone;
-  }
-  const auto* in = static_cast<const std::uint8_t*>(data);
-  int rc = 0;
-  while (*written < n) {
-    ssize_t r = write(port->fd, in + *written, n - *written);
-    if (r > 0) {
-      *written += static_cast<std::uint32_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      rc = (r < 0) ? errno : EAGAIN;
-      break;
-    }
-  }
-  port->NoteWritten(*written);
-  if (rc != 0 && rc != EAGAIN) {
-    std::lock_guard<std::mutex> lock(port->mu);
-    if (!port->gone) port->gone = rc;
-  }
-  return rc;
+  return WriteOut(h, data, n, written, false);
 }
 
 int PosixComm::TransmitCommChar(CommHandle h, char c) {

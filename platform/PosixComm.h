@@ -61,6 +61,7 @@ class PosixComm final : public CommApi {
  private:
   struct Port;
   std::shared_ptr<Port> Find(CommHandle h);
+  int WriteOut(CommHandle h, const void* data, std::uint32_t n, std::uint32_t* written, bool wait);
 
   std::mutex mu_;
   std::map<CommHandle, std::shared_ptr<Port>> ports_;

@@ -78,16 +78,16 @@ VirtualSerialLine::VirtualSerialLine(const std::string& link_path) {
   }
 }
 
+void VirtualSerialLine::RemoveLink(const char* link_path, const char* device_path) {
+  char target[256];
+  ssize_t n = readlink(link_path, target, sizeof target - 1);
+  if (n < 0) return;
+  target[n] = 0;
+  if (std::strcmp(target, device_path) == 0) unlink(link_path);
+}
+
 VirtualSerialLine::~VirtualSerialLine() {
-  if (!link_path_.empty()) {
-    // Only our own link: another line may have taken the name over since.
-    char target[256];
-    ssize_t n = readlink(link_path_.c_str(), target, sizeof target - 1);
-    if (n >= 0) {
-      target[n] = 0;
-      if (device_path_ == target) unlink(link_path_.c_str());
-    }
-  }
+  if (!link_path_.empty()) RemoveLink(link_path_.c_str(), device_path_.c_str());
   if (keep_fd_ >= 0) close(keep_fd_);
   if (master_fd_ >= 0) close(master_fd_);
 }

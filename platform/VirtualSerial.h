@@ -37,6 +37,10 @@ class VirtualSerialLine {
   void SetTrace(bool on) { trace_ = on; }
   int FarFd() const { return master_fd_; }
 
+  // Removes link_path if it is a link to device_path (and nothing else, so a
+  // name another line has taken over since stays). Async-signal-safe.
+  static void RemoveLink(const char* link_path, const char* device_path);
+
  private:
   int master_fd_ = -1;
   int keep_fd_ = -1;  // port side held open so the far side never sees a hang-up
