@@ -39,6 +39,22 @@ class HypercomDriverTest : public ::testing::Test {
     ASSERT_TRUE(pos->OpenPort());
   }
 
+  // One driver object per operation, as the dispatcher uses them.
+  void FreshDriver() {
+    pos.reset();  // closes its port
+    pos = std::make_unique<TPosBRDHypercom>(loop, comm);
+    writes.clear();
+    pos->PortSerial = 3;
+    ASSERT_TRUE(pos->OpenPort());
+  }
+
+  // Runs operation op (0 sale, 1 settlement, 2 void) as the dispatcher would.
+  bool RunOperation(int op, std::string& msg) {
+    if (op == 0) return pos->PosSaleByCard(msg);
+    if (op == 1) return pos->RaportZilnic(msg);
+    return pos->VoidPosSale(msg);
+  }
+
   static bool IsRequest(const Bytes& b) { return b.size() == hc::kRequestLen && b[0] == hc::STX; }
   static std::string TypeOf(const Bytes& b) { return std::string(b.begin() + 1, b.begin() + 4); }
 
@@ -148,21 +164,12 @@ TEST_F(HypercomDriverTest, RequestFramePerOperation) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    writes.clear();
-    auto driver = std::make_unique<TPosBRDHypercom>(loop, comm);
-    pos.swap(driver);
-    driver.reset();  // the old one closes its port
-    pos->PortSerial = 3;
-    ASSERT_TRUE(pos->OpenPort());
+    ASSERT_NO_FATAL_FAILURE(FreshDriver());
     WellBehaved("00");
     pos->Suma = c.suma;
     pos->NrBon = c.nrbon;
     std::string msg = "untouched";
-    bool ok = false;
-    if (c.op == 0) ok = pos->PosSaleByCard(msg);
-    if (c.op == 1) ok = pos->RaportZilnic(msg);
-    if (c.op == 2) ok = pos->VoidPosSale(msg);
-    EXPECT_TRUE(ok);
+    EXPECT_TRUE(RunOperation(c.op, msg));
     EXPECT_EQ(msg, c.op == 1 ? "untouched" : "APROBAT");
     ASSERT_FALSE(writes.empty());
     const Bytes& req = writes[0].bytes;
@@ -192,17 +199,12 @@ TEST_F(HypercomDriverTest, ResponseCodes) {
   for (const auto& c : cases) {
     for (bool sale : {true, false}) {
       SCOPED_TRACE(c.code + (sale ? " sale" : " void"));
-      writes.clear();
-      auto driver = std::make_unique<TPosBRDHypercom>(loop, comm);
-      pos.swap(driver);
-      driver.reset();
-      pos->PortSerial = 3;
-      ASSERT_TRUE(pos->OpenPort());
+      ASSERT_NO_FATAL_FAILURE(FreshDriver());
       WellBehaved(c.code);
       pos->Suma = 1;
       pos->NrBon = "12";
       std::string msg;
-      EXPECT_EQ(sale ? pos->PosSaleByCard(msg) : pos->VoidPosSale(msg), c.ok);
+      EXPECT_EQ(RunOperation(sale ? 0 : 2, msg), c.ok);
       EXPECT_EQ(msg, c.text);
       EXPECT_EQ(pos->ResponseCode, c.code);
       // Every result is confirmed, refused ones too.
@@ -229,22 +231,13 @@ TEST_F(HypercomDriverTest, WrongEchoGivesThreeRequestsThreeSecondsApart) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    writes.clear();
-    auto driver = std::make_unique<TPosBRDHypercom>(loop, comm);
-    pos.swap(driver);
-    driver.reset();
-    pos->PortSerial = 3;
-    ASSERT_TRUE(pos->OpenPort());
+    ASSERT_NO_FATAL_FAILURE(FreshDriver());
     terminal = [&](const Bytes& b) {
       if (IsRequest(b)) comm.Deliver(c.echo(TypeOf(b)));
     };
     const Millis start = clock.NowMs();
     std::string msg;
-    bool ok = true;
-    if (c.op == 0) ok = pos->PosSaleByCard(msg);
-    if (c.op == 1) ok = pos->RaportZilnic(msg);
-    if (c.op == 2) ok = pos->VoidPosSale(msg);
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(RunOperation(c.op, msg));
     EXPECT_EQ(msg, c.text);
     ASSERT_EQ(writes.size(), 3u) << "three requests and no host ACK";
     for (int i = 0; i < 3; ++i) {
@@ -289,19 +282,14 @@ TEST_F(HypercomDriverTest, AcknowledgementInPiecesIsRecognisedAtItsTenthByte) {
 TEST_F(HypercomDriverTest, ResultSilenceTimesOutAfter180Seconds) {
   for (bool sale : {true, false}) {
     SCOPED_TRACE(sale ? "sale" : "void");
-    writes.clear();
-    auto driver = std::make_unique<TPosBRDHypercom>(loop, comm);
-    pos.swap(driver);
-    driver.reset();
-    pos->PortSerial = 3;
-    ASSERT_TRUE(pos->OpenPort());
+    ASSERT_NO_FATAL_FAILURE(FreshDriver());
     terminal = [&](const Bytes& b) {
       if (IsRequest(b)) comm.Deliver(hc::AcknowledgementFrame(TypeOf(b)));
     };
     pos->NrBon = "1";
     const Millis start = clock.NowMs();
     std::string msg;
-    EXPECT_FALSE(sale ? pos->PosSaleByCard(msg) : pos->VoidPosSale(msg));
+    EXPECT_FALSE(RunOperation(sale ? 0 : 2, msg));
     EXPECT_EQ(msg, sale ? "Time OutError" : "TimeOut Error");
     EXPECT_EQ(clock.NowMs() - start, 180000);
     EXPECT_EQ(writes.size(), 2u) << "request and host ACK, nothing else";
@@ -347,21 +335,12 @@ TEST_F(HypercomDriverTest, TricklingBytesKeepTheWaitsAlive) {
 TEST_F(HypercomDriverTest, StopDuringAcknowledgementSendsNoFurtherRequest) {
   for (int op : {0, 1, 2}) {
     SCOPED_TRACE(op);
-    writes.clear();
-    auto driver = std::make_unique<TPosBRDHypercom>(loop, comm);
-    pos.swap(driver);
-    driver.reset();
-    pos->PortSerial = 3;
-    ASSERT_TRUE(pos->OpenPort());
+    ASSERT_NO_FATAL_FAILURE(FreshDriver());
     terminal = nullptr;  // silent
     const Millis start = clock.NowMs();
     StopAfter(1000);
     std::string msg;
-    bool ok = true;
-    if (op == 0) ok = pos->PosSaleByCard(msg);
-    if (op == 1) ok = pos->RaportZilnic(msg);
-    if (op == 2) ok = pos->VoidPosSale(msg);
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(RunOperation(op, msg));
     EXPECT_EQ(msg, op == 1 ? "Time out" : "Eroare initializare tranzactie");
     EXPECT_EQ(clock.NowMs() - start, 1000) << "the wait ends at the STOP";
     EXPECT_EQ(writes.size(), 1u) << "the request frame is not sent again after a STOP";
@@ -371,19 +350,14 @@ TEST_F(HypercomDriverTest, StopDuringAcknowledgementSendsNoFurtherRequest) {
 TEST_F(HypercomDriverTest, StopDuringResultWaitEndsWithTheTimeOutText) {
   for (bool sale : {true, false}) {
     SCOPED_TRACE(sale ? "sale" : "void");
-    writes.clear();
-    auto driver = std::make_unique<TPosBRDHypercom>(loop, comm);
-    pos.swap(driver);
-    driver.reset();
-    pos->PortSerial = 3;
-    ASSERT_TRUE(pos->OpenPort());
+    ASSERT_NO_FATAL_FAILURE(FreshDriver());
     terminal = [&](const Bytes& b) {
       if (IsRequest(b)) comm.Deliver(hc::AcknowledgementFrame(TypeOf(b)));
     };
     const Millis start = clock.NowMs();
     StopAfter(60000);
     std::string msg;
-    EXPECT_FALSE(sale ? pos->PosSaleByCard(msg) : pos->VoidPosSale(msg));
+    EXPECT_FALSE(RunOperation(sale ? 0 : 2, msg));
     EXPECT_EQ(msg, sale ? "Time OutError" : "TimeOut Error");
     EXPECT_EQ(clock.NowMs() - start, 60000);
     EXPECT_EQ(writes.size(), 2u);
@@ -409,12 +383,7 @@ TEST_F(HypercomDriverTest, BytesBeyondTheBufferAreDropped) {
       {{Bytes(600, 'A'), Bytes(600, 'B'), Bytes(5000, 'C')}, false, 1000},
   };
   for (const auto& c : cases) {
-    writes.clear();
-    auto driver = std::make_unique<TPosBRDHypercom>(loop, comm);
-    pos.swap(driver);
-    driver.reset();
-    pos->PortSerial = 3;
-    ASSERT_TRUE(pos->OpenPort());
+    ASSERT_NO_FATAL_FAILURE(FreshDriver());
     terminal = [&](const Bytes& b) {
       if (IsRequest(b)) {
         comm.Deliver(hc::AcknowledgementFrame("MOL"));
