@@ -42,7 +42,8 @@ const char kHelp[] =
     "  --trickle-ms MS   pause between trickled bytes (default 1000)\n"
     "  --max-requests N  a request frame beyond the Nth is a failure (default: no limit)\n"
     "  --operations N    exit after N completed exchanges (default: run until signalled)\n"
-    "  --stamps          print every byte both ways on standard error with seconds since start\n"
+    "  --stamps          every byte both ways as a line \"at SECONDS POS>|PC< HEX...\" on standard\n"
+    "                    output, seconds since start (for latency figures)\n"
     "Output: one line per event (request, acknowledged, host-ack, result, confirmed) and\n"
     "\"FAIL ...\" for every failed check, each flushed at once. After --operations N the run\n"
     "ends with a summary line; exit status 0 when every check passed, 1 otherwise, 2 for bad\n"
@@ -94,11 +95,12 @@ class Terminal {
       std::snprintf(hex, sizeof hex, " %02X", data[i]);
       s += hex;
     }
-    std::fprintf(stderr, "%10.6f %s%s\n", Seconds(), dir, s.c_str());
+    std::printf("at %.6f %s%s\n", Seconds(), dir, s.c_str());
+    std::fflush(stdout);
   }
 
   void Send(const hc::Bytes& bytes) {
-    TraceBytes("POS >", bytes.data(), bytes.size());
+    TraceBytes("POS>", bytes.data(), bytes.size());
     line_.Write(bytes);
   }
   // Sends with a pause between the pieces.
@@ -126,7 +128,7 @@ class Terminal {
     auto got = line_.Read(timeout_ms);
     if (got.empty()) return false;
     for (auto& b : got) b &= 0x7F;
-    TraceBytes("PC  <", got.data(), got.size());
+    TraceBytes("PC<", got.data(), got.size());
     rx_.insert(rx_.end(), got.begin(), got.end());
     return true;
   }
