@@ -216,6 +216,8 @@ void TcpServer::Reap(bool all) {
 }
 
 void TcpServer::StopAccepting() {
+  // Refuses new connections from now on; the acceptor closes the socket.
+  if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
   stop_accepting_ = true;
   WakeAcceptLoop();
 }

@@ -68,6 +68,7 @@ class TcpServer {
   // Listens on every local address of `port` (0: any free port). On failure
   // returns false with the system's reason in `reason`.
   bool Listen(std::uint16_t port, std::string& reason);
+  // Listen() succeeded and Stop() has not run yet.
   bool Listening() const { return listen_fd_ >= 0; }
   // The port actually bound (useful after Listen(0)).
   std::uint16_t Port() const { return port_; }

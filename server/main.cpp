@@ -99,9 +99,9 @@ int main(int argc, char** argv) {
       std::_Exit(128 + signo);
     }
     loop.Post([&, signo] {
-      WriteLine(1, std::string("stopping (") + SignalName(signo) + ")" +
-                       (emain.FOperatieInCurs ? ": after the operation in progress" : ""));
       emain.RequestShutdown();
+      WriteLine(1, std::string("stopping (") + SignalName(signo) + ")" +
+                       (emain.ShutdownPending() ? ": after the operation in progress" : ""));
     });
   });
 
