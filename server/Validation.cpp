@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <limits>
+#include <initializer_list>
 
 #include "server/Packets.h"
 
