@@ -74,6 +74,8 @@ int main(int argc, char** argv) {
   // Before any thread exists, so that every thread inherits the mask and the
   // signals reach only the watcher.
   SignalWatch::BlockSignals();
+  // A reader of standard output that goes away must not take the server with it.
+  ::signal(SIGPIPE, SIG_IGN);
 
   Options opt;
   if (!ParseOptions(argc, argv, opt)) {

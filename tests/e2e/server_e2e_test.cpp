@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "server/RequestClient.h"
@@ -22,6 +23,17 @@ const std::string kBusy = "ERROR\r\nServer ocupat. Incearca mai tarziu\r\n[ENDPA
 const std::string kOk = "PROCESAREOK\r\n[ENDPACHET]\r\n";
 
 std::string Error(const std::string& msg) { return "ERROR\r\n" + msg + "\r\n[ENDPACHET]\r\n"; }
+
+// Runs a shell command; its standard output and exit status.
+std::pair<std::string, int> RunCommand(const std::string& command) {
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return {"", -1};
+  std::string out;
+  char buf[512];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int st = ::pclose(p);
+  return {out, WEXITSTATUS(st)};
+}
 
 class ServerE2E : public ::testing::Test {
  protected:
@@ -126,17 +138,21 @@ TEST_F(ServerE2E, PacketsInARowOnOneConnectionStandAlone) {
   EXPECT_EQ(bytes, Error("Parametrul \"Operatie\" este eronat (-1)"));
 }
 
-TEST_F(ServerE2E, OverlongLineClosesOnlyItsConnection) {
+TEST_F(ServerE2E, OverlongLineOrPacketClosesOnlyItsConnection) {
   Start();
   auto other = Connect();  // open before, kept open throughout
   auto longest = Connect();
   longest->Send("[InfoPachet]\nOperatie=0\nTipPos=4\nPortSerial=2\nSuma=" + std::string(16384 - 5, '7') +
                 "x\n[ENDPACHET]\n");  // 16385 bytes before its LF
+  auto endless = Connect();  // short lines, but never an end line
+  for (int i = 0; i < 70; ++i) endless->Send(std::string(16000, 'k') + "\n");
   auto fits = Connect();
   const std::string amount(16384 - 5, '7');  // "Suma=" + this: exactly 16384 bytes
   fits->Send("[InfoPachet]\nOperatie=0\nTipPos=4\nPortSerial=2\nSuma=" + amount.substr(1) + "x\n[ENDPACHET]\n");
   std::string bytes;
   EXPECT_EQ(longest->ReadToEnd(bytes, 10000), RequestClient::Result::kClosed);
+  EXPECT_EQ(bytes, "");
+  EXPECT_EQ(endless->ReadToEnd(bytes, 10000), RequestClient::Result::kClosed);  // past 1 MiB
   EXPECT_EQ(bytes, "");
   EXPECT_EQ(fits->ReadReply(bytes, 10000), RequestClient::Result::kReply);
   EXPECT_EQ(bytes, Error("Parametrul \"Suma\" este eronat (" + amount.substr(1) + "x)"));
@@ -306,26 +322,16 @@ TEST_F(ServerE2E, CliSendsRequestsAndReportsTheOutcome) {
       {" sale --com 1", "", 2},  // no --pos
   };
   for (const auto& k : cases) {
-    FILE* p = ::popen((cli + k.args + " 2>/dev/null").c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[512];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int st = ::pclose(p);
+    const auto [out, status] = RunCommand(cli + k.args + " 2>/dev/null");
     EXPECT_EQ(out, k.output) << k.args;
-    EXPECT_EQ(WEXITSTATUS(st), k.status) << k.args;
+    EXPECT_EQ(status, k.status) << k.args;
   }
   // raw: the lines of standard input as they are, every reply printed.
   const std::string raw = "printf '[ENDPACHET]\\nSTOP\\n[ENDPACHET]\\n[InfoPachet]\\nOperatie=0\\nTipPos=3\\n"
                           "PortSerial=1\\nSuma=0\\n[ENDPACHET]\\n' | " + cli + " raw";
-  FILE* p = ::popen(raw.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[512];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  const int st = ::pclose(p);
+  const auto [out, status] = RunCommand(raw);
   EXPECT_EQ(out, "ERROR\nParametrul \"Operatie\" este eronat (-1)\n[ENDPACHET]\nPROCESAREOK\n[ENDPACHET]\n");
-  EXPECT_EQ(WEXITSTATUS(st), 1);  // not every reply was PROCESAREOK
+  EXPECT_EQ(status, 1);  // not every reply was PROCESAREOK
 }
 
 }  // namespace
