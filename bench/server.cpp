@@ -24,6 +24,7 @@ namespace {
 const std::string kRequest = "[InfoPachet]\r\nOperatie=1\r\nTipPos=6\r\nPortSerial=1\r\n[ENDPACHET]\r\n";
 
 void Report(const char* what, std::vector<double>& us, double seconds) {
+  if (us.empty()) return;
   std::sort(us.begin(), us.end());
   const auto at = [&](double q) { return us[static_cast<std::size_t>(q * (us.size() - 1))]; };
   std::printf("%-34s %7zu round trips  %9.0f /s  median %7.1f us  p99 %7.1f us\n", what, us.size(),
@@ -74,6 +75,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  const double busy0 = ProcessCpuNs(server.pid());
   std::vector<double> us;
   us.reserve(std::max(per_connection, one_connection));
   auto t0 = Clock::now();
@@ -102,6 +104,9 @@ int main(int argc, char** argv) {
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - s).count());
   }
   Report("one connection, many packets", us, std::chrono::duration<double>(Clock::now() - t0).count());
+  std::printf("server CPU for those %d round trips: %.1f ms (%.1f us each)\n", per_connection + one_connection,
+              (ProcessCpuNs(server.pid()) - busy0) / 1e6,
+              (ProcessCpuNs(server.pid()) - busy0) / 1e3 / (per_connection + one_connection));
   c.Close();
 
   // Let the last connection's thread go, then watch the server do nothing.
