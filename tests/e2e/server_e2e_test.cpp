@@ -208,8 +208,8 @@ TEST_F(ServerE2E, BusyAndStopWhileASaleWaits) {
 TEST_F(ServerE2E, ShutdownLetsTheRunningOperationAnswerFirst) {
   Start({"--test-kind"});
   auto a = Connect();
-  a->Send("[InfoPachet]\r\nOperatie=0\r\nTipPos=3\r\nPortSerial=1\r\nSuma=1\r\n[ENDPACHET]\r\n");
-  ASSERT_GE(server.WaitForLine("log: Suma=1"), 0);
+  a->Send("[InfoPachet]\r\nOperatie=0\r\nTipPos=3\r\nPortSerial=1\r\nSuma=3\r\n[ENDPACHET]\r\n");
+  ASSERT_GE(server.WaitForLine("log: Suma=3"), 0);
   server.Signal(SIGTERM);
   ASSERT_GE(server.WaitForLine("stopping (SIGTERM): after the operation in progress"), 0);
   RequestClient late;
