@@ -213,6 +213,36 @@ TEST(SerialPty, CloseWhileADeliveryWaitsRunsItInsideCloseAndReturns) {
   EXPECT_EQ(got, (Bytes{1, 2, 3}));
 }
 
+TEST(SerialPty, AHandlerThatClosesItsOwnPortReleasesTheLineAtOnceAndMayReopenIt) {
+  MainLoop loop;
+  VirtualSerialLine line;
+  TComPort port(loop, SystemComm()), other(loop, SystemComm());
+  port.SetPort(line.PortPath());
+  other.SetPort(line.PortPath());
+  std::vector<int> counts;
+  bool other_opened = false;
+  port.OnRxChar = [&](TCustomComPort& p, int count) {
+    counts.push_back(count);
+    std::uint8_t buf[16];
+    p.Read(buf, count);
+    if (counts.size() > 1) return;
+    p.Close();
+    EXPECT_FALSE(p.Connected());
+    other.Open();  // the line is free again, though the old thread has not ended yet
+    other_opened = other.Connected();
+    other.Close();
+    p.Open();
+  };
+  port.Open();
+  line.Write({1});
+  ASSERT_TRUE(WaitFor(loop, [&] { return counts.size() == 1; }));
+  EXPECT_TRUE(other_opened);
+  EXPECT_TRUE(port.Connected());
+  line.Write({2, 3});
+  ASSERT_TRUE(WaitFor(loop, [&] { return counts.size() == 2; })) << "the reopened port's thread delivers";
+  EXPECT_EQ(counts, (std::vector<int>{1, 2}));
+}
+
 TEST(SerialPty, AWriteTheFarSideNeverDrainsReturnsASmallerCountAfterTheWriteTimeout) {
   MainLoop loop;
   VirtualSerialLine line;
