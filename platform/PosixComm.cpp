@@ -585,7 +585,13 @@ int PosixComm::PurgeComm(CommHandle h, std::uint32_t flags) {
     if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
   }
   if (flags & PURGE_TXCLEAR) {
-    if (ioctl(port->fd, TCFLSH, TCOFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
+    // Only what still waits to go out is discarded. A pseudo-terminal counts
+    // nothing as waiting once the far side can read it, yet TCOFLUSH would
+    // take back those unread bytes, like recalling bytes already on the cable:
+    // a confirmation written just before Close (which purges) was lost so.
+    int waiting = 1;
+    if (ioctl(port->fd, TIOCOUTQ, &waiting) != 0) waiting = 1;
+    if (waiting > 0 && ioctl(port->fd, TCFLSH, TCOFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
   }
   return 0;
 }
