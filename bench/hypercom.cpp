@@ -6,6 +6,7 @@
 //     next action on the line (host ACK after the acknowledgement,
 //     confirmation after the result), from the simulator's time stamps.
 // Usage: bench_hypercom [seconds to watch the idle wait, default 10] [sales, default 20]
+// BENCH_DUMP=1 also prints the simulator's lines (events and time-stamped bytes).
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,6 +148,12 @@ int Latency(int sales) {
       pos_at = -1;
     }
   }
+  int failures = 0;
+  for (const auto& line : rig.sim.Lines()) {
+    failures += line.rfind("FAIL", 0) == 0;
+    if (std::getenv("BENCH_DUMP")) std::printf("%s\n", line.c_str());
+  }
+  std::printf("simulator: %d failed checks over %d sales\n", failures, sales);
   PrintFigures("terminal's acknowledgement -> host ACK", after_ack);
   PrintFigures("terminal's result frame -> confirmation", after_result);
   return 0;

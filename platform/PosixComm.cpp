@@ -29,6 +29,17 @@ constexpr std::size_t kRxCapacity = 64 * 1024;
 // How often a wait re-checks the transmit queue while written bytes drain.
 constexpr int kTxEmptyRecheckMs = 10;
 
+// Discards what still waits to go out, and only that. A pseudo-terminal
+// counts nothing as waiting once its far side can read it, yet TCOFLUSH takes
+// those unread bytes back, like recalling bytes already on the cable: a frame
+// written just before Close (whose event thread purges) or before the next
+// Open was lost so. Returns the ioctl's result.
+int FlushWaitingOutput(int fd) {
+  int waiting = 1;
+  if (ioctl(fd, TIOCOUTQ, &waiting) != 0) waiting = 1;
+  return waiting > 0 ? ioctl(fd, TCFLSH, TCOFLUSH) : 0;
+}
+
 bool ModemIoctlUnsupported(int err) { return err == ENOTTY || err == EINVAL; }
 
 std::int64_t NowMs() {
@@ -296,7 +307,8 @@ CommHandle PosixComm::Open(const std::string& name, int* error) {
     ioctl(port->fd, TIOCNXCL);
     return kInvalidCommHandle;
   }
-  ioctl(port->fd, TCFLSH, TCIOFLUSH);
+  ioctl(port->fd, TCFLSH, TCIFLUSH);
+  FlushWaitingOutput(port->fd);
   port->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port->rx_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (port->wake_fd < 0 || port->rx_fd < 0) {
@@ -585,13 +597,7 @@ int PosixComm::PurgeComm(CommHandle h, std::uint32_t flags) {
     if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
   }
   if (flags & PURGE_TXCLEAR) {
-    // Only what still waits to go out is discarded. A pseudo-terminal counts
-    // nothing as waiting once the far side can read it, yet TCOFLUSH would
-    // take back those unread bytes, like recalling bytes already on the cable:
-    // a confirmation written just before Close (which purges) was lost so.
-    int waiting = 1;
-    if (ioctl(port->fd, TIOCOUTQ, &waiting) != 0) waiting = 1;
-    if (waiting > 0 && ioctl(port->fd, TCFLSH, TCOFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
+    if (FlushWaitingOutput(port->fd) != 0 && !ModemIoctlUnsupported(errno)) return errno;
   }
   return 0;
 }
