@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <thread>
 
 #include "platform/PortNames.h"
 
@@ -37,6 +38,16 @@ std::int64_t NowMs() {
 }
 
 // Milliseconds left until deadline (-1: none) for poll().
+// Drops the bytes still queued for sending; false (errno set) when that fails.
+// Only a queue that holds something is flushed: a pseudo-terminal reports
+// none, and flushing it would discard what its far side has not read yet,
+// bytes that on a cable would already be gone.
+bool DropQueuedOutput(int fd) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued <= 0) return true;
+  return ioctl(fd, TCFLSH, TCOFLUSH) == 0;
+}
+
 int PollTimeout(std::int64_t deadline) {
   if (deadline < 0) return -1;
   std::int64_t left = deadline - NowMs();
@@ -296,7 +307,8 @@ CommHandle PosixComm::Open(const std::string& name, int* error) {
     ioctl(port->fd, TIOCNXCL);
     return kInvalidCommHandle;
   }
-  ioctl(port->fd, TCFLSH, TCIOFLUSH);
+  ioctl(port->fd, TCFLSH, TCIFLUSH);
+  DropQueuedOutput(port->fd);
   port->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port->rx_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (port->wake_fd < 0 || port->rx_fd < 0) {
@@ -535,6 +547,14 @@ int PosixComm::WriteOut(CommHandle h, const void* data, std::uint32_t n, std::ui
       break;
     }
   }
+  // A waiting write is done when the bytes have left, as on the serial calls
+  // this layer stands in for: a close right after it (which clears the
+  // transmit queue) must not take back an acknowledgement just written.
+  if (wait && rc == 0) {
+    int queued = 0;
+    while (ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && PollTimeout(deadline) != 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   port->NoteWritten(*written);
   if (rc != 0 && rc != EAGAIN) {
     std::lock_guard<std::mutex> lock(port->mu);
@@ -585,7 +605,7 @@ int PosixComm::PurgeComm(CommHandle h, std::uint32_t flags) {
     if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
   }
   if (flags & PURGE_TXCLEAR) {
-    if (ioctl(port->fd, TCFLSH, TCOFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
+    if (!DropQueuedOutput(port->fd) && !ModemIoctlUnsupported(errno)) return errno;
   }
   return 0;
 }
