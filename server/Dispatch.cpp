@@ -75,6 +75,7 @@ void TEmain::SetPOSIesireFortata() {
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 4: TranzactieUnicredit(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -82,6 +83,7 @@ void TEmain::PlataCuCardul() {
 void TEmain::Settlement() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 4: SettlementUnicredit(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -89,6 +91,7 @@ void TEmain::Settlement() {
 void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 4: AnularePosUnicredit(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }

@@ -251,8 +251,10 @@ class Terminal {
     const std::uint8_t code = static_cast<std::uint8_t>(msg[5]);
     std::string what = code == uc::kCodTranzactie ? "transaction" : code == uc::kCodRaport ? "report" : "message";
     for (const auto& e : uc::ParseElements(msg)) what += " " + std::to_string(e.code) + "=" + e.value;
-    std::fprintf(stderr, "unicredit: PC sent %s (code %u, counter %u)\n", what.c_str(), code,
-                 static_cast<unsigned>(static_cast<std::uint8_t>(msg[2])));
+    // On standard output, so that whoever runs the simulator can follow the exchange.
+    std::printf("PC sent %s (code %u, counter %u)\n", what.c_str(), code,
+                static_cast<unsigned>(static_cast<std::uint8_t>(msg[2])));
+    std::fflush(stdout);
   }
 
   void Serve(const std::string& msg) {
