@@ -1,14 +1,24 @@
-// Figures for the Verifone driver on a real pseudo-terminal, in real time:
+// Figures for the Verifone driver on a real pseudo-terminal, in real time.
+// In this process:
 //  - reaction time: from the terminal's last byte of a message to the first
 //    byte of the driver's next line action, over many log-in exchanges;
 //  - CPU: what the process spends while a sale waits for a silent terminal.
-// Usage: bench_verifone [exchanges] [silent_seconds]
+// Through the built server and `tarvina-sim verifone`:
+//  - the same reaction time, as the simulator measures it over sales with
+//    intermediate messages;
+//  - the server's CPU (utime + stime of /proc/<pid>/stat) while a sale waits
+//    for a silent terminal.
+// Usage: bench_verifone [exchanges] [silent_seconds] [server_sales]
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +28,8 @@
 #include "platform/VirtualSerial.h"
 #include "terminals/PosVerifoneIntf/PosVerifoneIntf.h"
 #include "terminals/PosVerifoneIntf/VerifoneFrames.h"
+#include "server/RequestClient.h"
+#include "tests/support/ServerProcess.h"
 
 using namespace tarvina;
 using namespace tarvina::verifone;
@@ -53,11 +65,111 @@ bool PlayLogIn(VirtualSerialLine& line, std::vector<double>& reactions) {
   return true;
 }
 
+void PrintSpread(const char* what, std::vector<double> v) {
+  if (v.empty()) {
+    std::printf("%s: no samples\n", what);
+    return;
+  }
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) { return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))]; };
+  std::printf("%s (%zu samples):\n  median %.0f us  p90 %.0f us  p99 %.0f us  max %.0f us\n", what, v.size(),
+              at(0.5), at(0.9), at(0.99), v.back());
+}
+
+// utime + stime of a process, in seconds.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const auto close = all.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(all.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // Fields after the command: state is field 3; utime and stime are 14 and 15.
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::atol(field.c_str());
+    if (i == 15) stime = std::atol(field.c_str());
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::string RoundTrip(std::uint16_t port, const std::string& request, RequestClient& c) {
+  std::string reason, bytes;
+  if (!c.Connect("127.0.0.1", port, reason)) return "connect: " + reason;
+  c.Send(request);
+  c.ReadReply(bytes, 20000);
+  return bytes;
+}
+
+int ServerFigures(int sales, int silent_seconds) {
+  const std::string base = "/tmp/tarvina-bench-verifone-" + std::to_string(::getpid());
+  const std::string link = base + ".tty", config = base + ".ini";
+  std::ofstream(config) << "[Serial]\nCOM5=" << link << "\n";
+  const std::string sale = "[InfoPachet]\r\nOperatie=0\r\nTipPos=6\r\nPortSerial=5\r\nSuma=12.34\r\n[ENDPACHET]\r\n";
+  const std::string ok = "PROCESAREOK\r\n[ENDPACHET]\r\n";
+
+  ServerProcess server;
+  if (!server.StartServer(BinPath("tarvina"), {"--config", config})) {
+    std::fprintf(stderr, "the server did not start\n");
+    return 1;
+  }
+  std::vector<double> reactions;
+  {
+    ServerProcess sim;
+    sim.Start(BinPath("tarvina-sim"), {"verifone", "--link", link, "--timing", "--intermediate", "5", "--gap", "2"});
+    if (sim.WaitForLine("ready", 10000) < 0) return 1;
+    for (int i = 0; i < sales; ++i) {
+      RequestClient c;
+      const std::string reply = RoundTrip(server.port(), sale, c);
+      if (reply != ok) {
+        std::fprintf(stderr, "sale %d: %s\n", i, reply.c_str());
+        return 1;
+      }
+    }
+    for (const auto& l : sim.Lines()) {
+      const auto at = l.find(" after ");
+      if (at != std::string::npos) reactions.push_back(std::atof(l.c_str() + at + 7));
+    }
+    sim.Signal(SIGTERM);
+    sim.Wait();
+  }
+  PrintSpread("server: host's reaction to the terminal's last byte, as the simulator saw it", reactions);
+
+  ServerProcess sim;
+  sim.Start(BinPath("tarvina-sim"), {"verifone", "--link", link, "--silent", "sale-enq"});
+  if (sim.WaitForLine("ready", 10000) < 0) return 1;
+  RequestClient waiting;
+  std::string reason;
+  if (!waiting.Connect("127.0.0.1", server.port(), reason)) return 1;
+  waiting.Send(sale);
+  if (sim.WaitForLine("silent sale-enq", 10000) < 0) return 1;
+  const double cpu0 = ProcessCpuSeconds(server.pid());
+  const auto t0 = Steady::now();
+  std::this_thread::sleep_for(std::chrono::seconds(silent_seconds));
+  const double cpu = ProcessCpuSeconds(server.pid()) - cpu0;
+  const double wall = std::chrono::duration<double>(Steady::now() - t0).count();
+  RequestClient stop;
+  RoundTrip(server.port(), "STOP\r\n[ENDPACHET]\r\n", stop);
+  std::string reply;
+  waiting.ReadReply(reply, 10000);
+  std::printf("server: sale waiting for a silent terminal: %.3f s CPU over %.1f s = %.3f %% of a core"
+              " (clock tick %ld Hz); reply after STOP: %s\n",
+              cpu, wall, 100.0 * cpu / wall, sysconf(_SC_CLK_TCK),
+              reply == "ERROR\r\nOperatie esuata  \r\n[ENDPACHET]\r\n" ? "Operatie esuata" : reply.c_str());
+  server.Signal(SIGTERM);
+  server.Wait();
+  sim.Signal(SIGTERM);
+  sim.Wait();
+  std::remove(config.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int exchanges = argc > 1 ? std::atoi(argv[1]) : 200;
-  const int silent_seconds = argc > 2 ? std::atoi(argv[2]) : 2;
+  const int silent_seconds = argc > 2 ? std::atoi(argv[2]) : 5;
+  const int server_sales = argc > 3 ? std::atoi(argv[3]) : 50;
 
   VirtualSerialLine line;
   SetPortMap({{"COM9", line.PortPath()}});
@@ -82,12 +194,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "exchange failed after %d log-ins\n", logged_in);
     return 1;
   }
-  std::sort(reactions.begin(), reactions.end());
-  auto at = [&](double q) { return reactions[static_cast<std::size_t>(q * static_cast<double>(reactions.size() - 1))]; };
-  std::printf("reaction time, terminal's last byte to driver's next byte (%zu samples, %d log-ins ok):\n",
-              reactions.size(), logged_in);
-  std::printf("  median %.0f us  p90 %.0f us  p99 %.0f us  max %.0f us\n", at(0.5), at(0.9), at(0.99),
-              reactions.back());
+  std::printf("%d of %d log-ins true\n", logged_in, exchanges);
+  PrintSpread("reaction time, terminal's last byte to driver's next byte", reactions);
 
   // A sale whose terminal acknowledges the frame and then says nothing; a
   // forced exit after silent_seconds ends it.
@@ -111,5 +219,5 @@ int main(int argc, char** argv) {
   std::printf("silent sale (result %s): %.2f s wall, %.4f s CPU = %.3f %% of a core\n", sold ? "true" : "false",
               wall, cpu, 100.0 * cpu / wall);
   drv.ClosePort();
-  return 0;
+  return ServerFigures(server_sales, silent_seconds);
 }

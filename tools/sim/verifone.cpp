@@ -35,8 +35,9 @@ const char kHelp[] =
     "  --answer-delay MS     pause before the first answer to a sale or void (default 0)\n"
     "  --gap MS              pause between messages and between EOT and ENQ when apart (default 20)\n"
     "  --reply-timeout MS    how long to wait for the host's ACK, EOT or frame (default 3000)\n"
+    "  --timing              add to each host ACK and EOT event the microseconds since our last write\n"
     "Events on standard output: host ENQ | host login | host logout | host sale AMOUNT |\n"
-    "host void AMOUNT RECEIPT | host EOT | host ACK | sim NAK | sim answer HEX | silent STEP | error: ...\n";
+    "host void AMOUNT RECEIPT | host EOT | host ACK [after N us] | sim NAK | sim answer HEX | silent STEP | error: ...\n";
 
 struct Options {
   std::uint8_t login_answer = kLogInOk;
@@ -50,6 +51,7 @@ struct Options {
   int answer_delay_ms = 0;
   int gap_ms = 20;
   int reply_timeout_ms = 3000;
+  bool timing = false;
 };
 
 std::string Hex(const Bytes& b) {
@@ -200,7 +202,12 @@ class Terminal {
       Error(std::string("expected ") + what + ", got " + Hex({b}));
       return false;
     }
-    Event(want == ACK ? "host ACK" : "host EOT");
+    std::string event = want == ACK ? "host ACK" : "host EOT";
+    if (o_.timing) {
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - last_send_);
+      event += " after " + std::to_string(us.count()) + " us";
+    }
+    Event(event);
     return true;
   }
 
@@ -234,7 +241,10 @@ class Terminal {
     }
   }
 
-  void Send(const Bytes& bytes) { line_.Write(bytes); }
+  void Send(const Bytes& bytes) {
+    line_.Write(bytes);
+    last_send_ = std::chrono::steady_clock::now();
+  }
 
   VirtualSerialLine& line_;
   Options o_;
@@ -242,6 +252,7 @@ class Terminal {
   std::size_t pos_ = 0;
   bool after_login_ = false;
   bool enq_sent_ = false;
+  std::chrono::steady_clock::time_point last_send_;
 };
 
 bool ParseInt(const std::string& s, int& out, int base = 10) {
@@ -270,6 +281,10 @@ int Run(SimContext& ctx) {
     }
     if (opt == "--nak") {
       o.nak = true;
+      continue;
+    }
+    if (opt == "--timing") {
+      o.timing = true;
       continue;
     }
     if (!has_value) return bad();
