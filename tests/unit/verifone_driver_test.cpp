@@ -71,6 +71,12 @@ class VerifoneDriverTest : public testing::Test {
     ASSERT_TRUE(drv->OpenPort());
   }
 
+  // The script captures the fixture: the port goes before what it refers to.
+  void TearDown() override {
+    drv.reset();
+    comm.OnWrite = nullptr;
+  }
+
   void Deliver(Millis delay, const Bytes& b) {
     if (delay == 0)
       comm.Deliver(b);
