@@ -75,6 +75,7 @@ void TEmain::SetPOSIesireFortata() {
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 6: TranzactieVerifone(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -89,6 +90,7 @@ void TEmain::Settlement() {
 void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 6: AnularePosVerifone(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }

@@ -85,6 +85,7 @@ class TEmain {
   // e.g. `void TranzactiePosTransilvania(); void SettlementTransilvania();
   // void AnularePosTransilvania();`, defines them in server/Dispatch<Kind>.cpp
   // and adds one case line per operation to the switches in Dispatch.cpp.
+  void TranzactieVerifone(); void AnularePosVerifone(); bool PosLogin();
 
   // Tests only: when set, runs in place of the per-kind routine of every
   // operation and terminal kind (see server/TestKind.h).
