@@ -1,0 +1,66 @@
+// TVivaWallet on the real socket client against the real simulator process:
+// what each scenario of the terminal gives the driver over loopback TCP.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/TcpClient.h"
+#include "terminals/VivaWalletIntf/VivaWalletIntf.h"
+#include "tests/e2e/viva_e2e.h"
+
+namespace tarvina::viva_e2e {
+namespace {
+
+TEST(VivaDriverOverTcp, ScenariosOfTheSimulator) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;
+    bool cancel;
+    bool ok;
+    std::string id, date, message;
+  };
+  const std::vector<Case> cases = {
+      {"approved, 31 fields", {}, false, true, "TX123456", "2024-01-01 12:00:00", ""},
+      {"approved, 30 fields", {"--fields", "30"}, false, true, "TX123456", "", ""},
+      {"approved with zero bytes inside", {"--zero-bytes", "--txn-id", "ABCD"}, false, true, "ABCD",
+       "2024-01-01 12:00:00", ""},
+      {"approved in three segments", {"--segments", "3", "--segment-pause", "600"}, false, true, "TX123456",
+       "2024-01-01 12:00:00", ""},
+      {"refused", {"--result", "51", "--message", "Fonduri insuficiente", "--zero-bytes"}, false, false, "", "",
+       "Fonduri insuficiente"},
+      {"refused with 5 fields", {"--result", "05", "--fields", "5"}, false, false, "", "", ""},
+      {"cancellation approved", {}, true, true, "TX000057", "2024-01-01 12:00:00", ""},
+  };
+  int n = 150;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string addr = "127.0.0." + std::to_string(++n);
+    auto sim = StartVivaSim(addr, c.options);
+    TVivaWallet pos(DefaultClock(), SocketTcpClientFactory());
+    pos.SetHost(addr);
+    ASSERT_TRUE(pos.ConnectToPOS()) << pos.MesajEroare;
+    EXPECT_EQ(pos.DataRead(), "VIVA READY");
+    const bool ok = c.cancel ? pos.CancelSaleByCard(12.34, "57")
+                             : pos.PosSaleByCard(12.34, "123456", std::string(26, '0') + "123456");
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_EQ(pos.IDTranzactie(), c.id);
+    EXPECT_EQ(pos.DataTranzactie(), c.date);
+    EXPECT_EQ(pos.MesajEroare, c.message);
+    EXPECT_EQ(sim->Lines("request ").size(), 1u);
+    EXPECT_TRUE(sim->Lines("bad request").empty());
+  }
+}
+
+TEST(VivaDriverOverTcp, ConnectFailuresBecomeTheMessage) {
+  TVivaWallet pos(DefaultClock(), SocketTcpClientFactory());
+  pos.SetHost("127.0.0.149");  // nothing listens there
+  EXPECT_FALSE(pos.ConnectToPOS());
+  EXPECT_EQ(pos.MesajEroare, "Conexiune refuzata de 127.0.0.149:8080");
+  pos.SetHost("nosuchhost.invalid");
+  EXPECT_FALSE(pos.ConnectToPOS());
+  EXPECT_EQ(pos.MesajEroare, "Numele nosuchhost.invalid nu a putut fi rezolvat");
+}
+
+}  // namespace
+}  // namespace tarvina::viva_e2e
