@@ -15,6 +15,12 @@ std::string TipPosNecunoscut(std::int32_t tip) {
 
 }  // namespace
 
+std::string ZString64(std::int64_t Nr, int Len, char car) {
+  std::string s = std::to_string(Nr);
+  if (static_cast<int>(s.size()) < Len) s.insert(0, static_cast<std::size_t>(Len) - s.size(), car);
+  return s;
+}
+
 void TEmain::DoProcesare(TPosClient& client) {
   ProcesOK = false;
   Cerere.ErrorMsg.clear();
@@ -75,6 +81,7 @@ void TEmain::SetPOSIesireFortata() {
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 7: TranzactieVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -89,6 +96,7 @@ void TEmain::Settlement() {
 void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 7: AnularePosVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }

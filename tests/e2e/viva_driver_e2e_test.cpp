@@ -9,7 +9,7 @@
 #include "terminals/VivaWalletIntf/VivaWalletIntf.h"
 #include "tests/e2e/viva_e2e.h"
 
-namespace tarvina::viva_e2e {
+namespace tarvina {
 namespace {
 
 TEST(VivaDriverOverTcp, ScenariosOfTheSimulator) {
@@ -47,8 +47,9 @@ TEST(VivaDriverOverTcp, ScenariosOfTheSimulator) {
     EXPECT_EQ(pos.IDTranzactie(), c.id);
     EXPECT_EQ(pos.DataTranzactie(), c.date);
     EXPECT_EQ(pos.MesajEroare, c.message);
-    EXPECT_EQ(sim->Lines("request ").size(), 1u);
-    EXPECT_TRUE(sim->Lines("bad request").empty());
+    sim->WaitForLine("reply ", 5000);
+    EXPECT_EQ(SimLines(*sim, "request ").size(), 1u);
+    EXPECT_TRUE(SimLines(*sim, "bad request").empty());
   }
 }
 
@@ -63,4 +64,4 @@ TEST(VivaDriverOverTcp, ConnectFailuresBecomeTheMessage) {
 }
 
 }  // namespace
-}  // namespace tarvina::viva_e2e
+}  // namespace tarvina

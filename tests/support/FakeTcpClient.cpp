@@ -50,6 +50,7 @@ void FakeTcpClient::Write(const std::string& bytes) {
   if (t_->connected_client != this) throw TcpError("not connected");
   if (!t_->write_error.empty()) throw TcpError(t_->write_error);
   const Millis now = t_->clock.NowMs();
+  if (t_->on_write_seen) t_->on_write_seen(bytes);
   t_->writes.push_back(bytes);
   t_->write_times.push_back(now);
   for (const auto& a : t_->on_write) t_->pending.emplace(now + a.after_ms, a.bytes);

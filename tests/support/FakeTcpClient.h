@@ -2,6 +2,7 @@
 // A TCP client that plays a scripted terminal in virtual time: arrivals are
 // scheduled relative to the connect or to each write, and a wait moves the
 // VirtualClock straight to the next arrival or to its own end.
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,6 +28,7 @@ struct FakeTcpTerminal {
   std::vector<FakeTcpArrival> on_connect;  // the greeting
   std::vector<FakeTcpArrival> on_write;    // the reply, after every write
   Millis close_after_write_ms = -1;        // the terminal closes its side then
+  std::function<void(const std::string&)> on_write_seen;  // called with every write
 
   // What the client did.
   struct ConnectCall {
