@@ -53,6 +53,31 @@ TEST(VivaDriverOverTcp, ScenariosOfTheSimulator) {
   }
 }
 
+// The simulator's quiet scenarios, seen on a bare client so that nobody waits
+// out the driver's 20 s and 120 s.
+TEST(VivaDriverOverTcp, SimulatorThatDoesNotGreetOrDoesNotAnswer) {
+  const std::string request = "0009|1|2|3|4|";
+  {
+    auto sim = StartVivaSim("127.0.0.147", {"--no-greeting"});
+    SocketTcpClient c;
+    c.Connect("127.0.0.147", 8080, 2000);
+    EXPECT_FALSE(c.WaitForData(300));
+    c.Write(request);
+    ASSERT_TRUE(c.WaitForData(5000));
+    EXPECT_GE(sim->WaitForLine("bad request: message type is not 200", 5000), 0);
+  }
+  {
+    auto sim = StartVivaSim("127.0.0.148", {"--silent"});
+    SocketTcpClient c;
+    c.Connect("127.0.0.148", 8080, 2000);
+    ASSERT_TRUE(c.WaitForData(5000));
+    EXPECT_EQ(c.TakeAll(), "VIVA READY");
+    c.Write(request);
+    EXPECT_GE(sim->WaitForLine("request " + request, 5000), 0);
+    EXPECT_FALSE(c.WaitForData(300));
+  }
+}
+
 TEST(VivaDriverOverTcp, ConnectFailuresBecomeTheMessage) {
   TVivaWallet pos(DefaultClock(), SocketTcpClientFactory());
   pos.SetHost("127.0.0.149");  // nothing listens there
