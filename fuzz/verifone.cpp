@@ -15,9 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
 #include "terminals/PosVerifoneIntf/PosVerifoneIntf.h"
-// The in-memory line of the unit tests, compiled in: the fuzz targets link
-// only the core library.
-#include "tests/support/FakeComm.cpp"
+#include "tests/support/FakeComm.h"
 
 using tarvina::FakeComm;
 
