@@ -13,8 +13,7 @@
 #include "platform/MainLoop.h"
 #include "terminals/PosUnicredit/PosUnicredit.h"
 #include "terminals/PosUnicredit/UnicreditFrames.h"
-// The in-memory line of the unit tests; the fuzz build links the core library only.
-#include "tests/support/FakeComm.cpp"
+#include "tests/support/FakeComm.h"
 
 namespace {
 

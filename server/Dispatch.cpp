@@ -15,6 +15,12 @@ std::string TipPosNecunoscut(std::int32_t tip) {
 
 }  // namespace
 
+std::string ZString64(std::int64_t Nr, int Len, char car) {
+  std::string s = std::to_string(Nr);
+  if (static_cast<int>(s.size()) < Len) s.insert(0, static_cast<std::size_t>(Len) - s.size(), car);
+  return s;
+}
+
 void TEmain::DoProcesare(TPosClient& client) {
   ProcesOK = false;
   Cerere.ErrorMsg.clear();
@@ -76,6 +82,8 @@ void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
     case 4: TranzactieUnicredit(); break;
+    case 6: TranzactieVerifone(); break;
+    case 7: TranzactieVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -92,6 +100,8 @@ void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
     case 4: AnularePosUnicredit(); break;
+    case 6: AnularePosVerifone(); break;
+    case 7: AnularePosVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
