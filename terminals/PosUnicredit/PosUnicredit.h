@@ -87,8 +87,6 @@ class TPosUnicredit : public TPosDriver {
   }
   // One line per receive notification: each byte in decimal and a blank.
   const std::vector<std::string>& Log() const { return FLog; }
-  Timer& TimeOutTimerObject() { return FTimer; }
-  TComPort& ComPort() { return *FComPort; }
 
  private:
   void DrawContor();
