@@ -4,6 +4,7 @@
 // the clock. Later layers (the serial comm layer, the terminal TCP client)
 // join here, so that a routine's signature never has to change.
 #include "platform/Clock.h"
+#include "platform/Comm.h"
 #include "platform/MainLoop.h"
 #include "platform/Shell.h"
 
@@ -13,6 +14,7 @@ struct Services {
   MainLoop& loop;
   Shell& shell;
   Clock& clock;
+  CommApi& comm;  // the serial ports' platform layer
 };
 
 }  // namespace tarvina

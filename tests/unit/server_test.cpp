@@ -15,6 +15,7 @@
 #include "server/MainSrv.h"
 #include "server/Packets.h"
 #include "server/TestKind.h"
+#include "tests/support/FakeComm.h"
 #include "tests/support/RecordingShell.h"
 
 namespace tarvina {
@@ -73,7 +74,8 @@ class ServerTest : public ::testing::Test {
   VirtualClock clock;
   MainLoop loop{clock};
   RecordingShell shell;
-  Services services{loop, shell, clock};
+  FakeComm comm{loop};
+  Services services{loop, shell, clock, comm};
   TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
   std::vector<std::unique_ptr<Timer>> timers;
 };
