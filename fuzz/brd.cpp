@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Millis start = clock.NowMs();
   {
     tarvina::TPosBRD pos(loop, comm);
-    tarvina::TranzactieBRD(loop, pos, 1, 1.0, stop, procesOK, errorMsg);
+    tarvina::RuleazaTranzactieBRD(loop, pos, 1, 1.0, stop, procesOK, errorMsg);
     CheckBuffer(pos);
   }
   Check(clock.NowMs() - start <= at + 3000 + 1000);

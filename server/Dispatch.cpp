@@ -75,6 +75,7 @@ void TEmain::SetPOSIesireFortata() {
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 1: TranzactieBRD(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }

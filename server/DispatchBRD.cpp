@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "platform/MainLoop.h"
+#include "server/MainSrv.h"
 #include "terminals/PosBRD/PosBRD.h"
 
 namespace tarvina {
@@ -23,8 +24,8 @@ int WholeSeconds(Millis from, Millis to) {
 
 }  // namespace
 
-void TranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma, const bool& stop, bool& procesOK,
-                   std::string& errorMsg) {
+void RuleazaTranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma, const bool& stop,
+                          bool& procesOK, std::string& errorMsg) {
   Clock& clock = loop.clock();
   tComPort& line = pos.ComPort;
 
@@ -78,6 +79,14 @@ void TranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma, const
       errorMsg = pos.MesajEroare;
     }
   }
+}
+
+// The sale's driver lives in the BRD slot until DoProcesare frees it, which
+// closes its line.
+void TEmain::TranzactieBRD() {
+  aPosBRD = std::make_unique<TPosBRD>(services.loop, services.comm);
+  RuleazaTranzactieBRD(services.loop, static_cast<TPosBRD&>(*aPosBRD), Cerere.ComPortRS232, Cerere.FSuma,
+                       InchidereFortata, ProcesOK, Cerere.ErrorMsg);
 }
 
 }  // namespace tarvina

@@ -13,7 +13,7 @@ class TPosBRD;
 // processed between polls, which is where a STOP packet sets `stop`. Sets
 // `procesOK` and `errorMsg` as the outcome says; a sale ended by `stop`
 // before the answer leaves both as they were.
-void TranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma, const bool& stop, bool& procesOK,
-                   std::string& errorMsg);
+void RuleazaTranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma, const bool& stop,
+                          bool& procesOK, std::string& errorMsg);
 
 }  // namespace tarvina

@@ -111,7 +111,7 @@ TEST_F(UComPortPtyTest, SaleOnARealLine) {
   std::string msg;
   {
     TPosBRD pos(loop, comm);
-    TranzactieBRD(loop, pos, 3, 12.5, stop, ok, msg);
+    RuleazaTranzactieBRD(loop, pos, 3, 12.5, stop, ok, msg);
   }
   done = true;
   terminal.join();
@@ -128,7 +128,7 @@ TEST_F(UComPortPtyTest, SilentLineEndsTheSaleWithinTwoSeconds) {
   const auto t0 = std::chrono::steady_clock::now();
   {
     TPosBRD pos(loop, comm);
-    TranzactieBRD(loop, pos, 3, 1.0, stop, ok, msg);
+    RuleazaTranzactieBRD(loop, pos, 3, 1.0, stop, ok, msg);
   }
   const auto waited = std::chrono::steady_clock::now() - t0;
   EXPECT_FALSE(ok);
