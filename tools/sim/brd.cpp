@@ -31,7 +31,8 @@ const char kHelp[] =
     "  --silent-after-ack   acknowledge the request, then never answer\n"
     "  --ack-with-answer    send the ACK and the first frame in one write\n"
     "  --split-lrc          send each frame's LRC in a write of its own, 50 ms after its ETX\n"
-    "  --timing             print, for each frame, the time from its last byte to the PC's ACK\n";
+    "  --timing             print \"ack-latency-us N\" on standard output for each frame: the\n"
+    "                       microseconds from its last byte to the PC's ACK\n";
 
 struct Options {
   std::string answer = "approved";
@@ -127,7 +128,8 @@ class BrdTerminal {
       }
       if (o_.timing) {
         const double us = std::chrono::duration<double, std::micro>(Clock::now() - sent).count();
-        std::fprintf(stderr, "tarvina-sim brd: ACK %.0f us after the frame's last byte\n", us);
+        std::printf("ack-latency-us %.0f\n", us);
+        std::fflush(stdout);
       }
     }
   }
