@@ -3,7 +3,6 @@
 // that does not come (the polling loop), and the time from the last byte of
 // the terminal's answer to the PC's ACK of it (the poll period plus the
 // reading of the frame). Usage: bench_brd_sale [wait seconds] [sales]
-#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -40,22 +39,6 @@ long StatTicks(pid_t pid) {
     if (i == 15) stime = std::atol(field.c_str());
   }
   return utime + stime;
-}
-
-// CPU time of every thread of the process in nanoseconds (schedstat).
-double ProcessCpuNs(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  double ns = 0;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return 0;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(dir + "/" + e->d_name + "/schedstat");
-    double run = 0;
-    if (in >> run) ns += run;
-  }
-  ::closedir(d);
-  return ns;
 }
 
 std::string Sale(int port) {
