@@ -76,6 +76,7 @@ void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
     case 1: TranzactieBRD(); break;
+    case 6: TranzactieVerifone(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -90,6 +91,7 @@ void TEmain::Settlement() {
 void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 6: AnularePosVerifone(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }

@@ -86,6 +86,7 @@ class TEmain {
   // void AnularePosTransilvania();`, defines them in server/Dispatch<Kind>.cpp
   // and adds one case line per operation to the switches in Dispatch.cpp.
   void TranzactieBRD();  // card sale on a BRD terminal (DispatchBRD.cpp)
+  void TranzactieVerifone(); void AnularePosVerifone(); bool PosLogin();
 
   // Tests only: when set, runs in place of the per-kind routine of every
   // operation and terminal kind (see server/TestKind.h).
