@@ -81,6 +81,7 @@ void TEmain::SetPOSIesireFortata() {
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 1: TranzactieBRD(); break;
     case 6: TranzactieVerifone(); break;
     case 7: TranzactieVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
