@@ -28,11 +28,18 @@ class VirtualSerialLine {
   void Write(const std::vector<std::uint8_t>& bytes) { Write(bytes.data(), bytes.size()); }
   // Waits up to timeout_ms for data and returns what has arrived (empty on time-out).
   std::vector<std::uint8_t> Read(int timeout_ms);
-  // Collects until n bytes have come or timeout_ms has passed since the call.
+  // Collects until n bytes have come or timeout_ms has passed since the call;
+  // returns at most n, keeping any surplus for the next read.
   std::vector<std::uint8_t> ReadExactly(std::size_t n, int timeout_ms);
-  // Prints every byte both ways to standard error.
+  // Prints every byte both ways to standard error, one line per read or write:
+  // "PC : ..." for what the port side sent, "POS : ..." for what the far side sends.
+  // Writes give up with an exception when the port side takes nothing for 10 s.
   void SetTrace(bool on) { trace_ = on; }
   int FarFd() const { return master_fd_; }
+
+  // Removes link_path if it is a link to device_path (and nothing else, so a
+  // name another line has taken over since stays). Async-signal-safe.
+  static void RemoveLink(const char* link_path, const char* device_path);
 
  private:
   int master_fd_ = -1;
@@ -40,6 +47,7 @@ class VirtualSerialLine {
   std::string device_path_;
   std::string link_path_;
   bool trace_ = false;
+  std::vector<std::uint8_t> held_;  // read from the line beyond what ReadExactly was asked for
 };
 
 }  // namespace tarvina

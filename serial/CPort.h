@@ -38,6 +38,19 @@ constexpr TComEvents ComEventBit(TComEvent e) { return 1u << static_cast<unsigne
 constexpr TComEvents kAllComEvents = (1u << 10) - 1;
 enum class TSyncMethod { smThreadSync, smWindowSync, smNone };
 
+// The failure codes of EComPort (1 to 24).
+enum {
+  CError_OpenFailed = 1, CError_WriteFailed, CError_ReadFailed, CError_InvalidAsync, CError_PurgeFailed,
+  CError_AsyncCheck, CError_SetStateFailed, CError_TimeoutsFailed, CError_SetupComFailed,
+  CError_ClearComFailed, CError_ModemStatFailed, CError_EscapeComFailed, CError_TransmitFailed,
+  CError_ConnChangeProp, CError_EnumPortsFailed, CError_StoreFailed, CError_LoadFailed, CError_RegFailed,
+  CError_LedStateFailed, CError_ThreadCreated, CError_WaitFailed, CError_HasLink, CError_RegError,
+  CError_PortNotOpen
+};
+
+// The text of a failure code; empty for a number that is none.
+const char* ComErrorMessage(int code);
+
 class EComPort : public std::runtime_error {
  public:
   // win_code > 0 appends " (Error: N)" to the code's text; otherwise WinCode() is -1.
@@ -190,8 +203,14 @@ class TCustomComPort {
   TComFlowControl& FlowControl() { return FFlowControl; }
   TComTimeouts& Timeouts() { return FTimeouts; }
   TComBuffer& Buffer() { return FBuffer; }
+  // Whole-group assignment: copies the fields and re-applies the group.
+  void SetParity(const TComParity& v);
+  void SetFlowControl(const TComFlowControl& v);
+  void SetTimeouts(const TComTimeouts& v);
+  void SetBuffer(const TComBuffer& v);
 
   TRxCharEvent OnRxChar;
+  // errors: the CE_ flags of platform/Comm.h that were set.
   std::function<void(TCustomComPort&, std::uint32_t errors)> OnError;
   std::function<void(TCustomComPort&)> OnTxEmpty, OnBreak, OnRing, OnRxFlag, OnRx80Full;
   std::function<void(TCustomComPort&, bool)> OnCTSChange, OnDSRChange, OnRLSDChange;
@@ -210,17 +229,39 @@ class TCustomComPort {
   virtual void CreateHandle();
   virtual void DestroyHandle();
   virtual void SetupComPort();
-  void ApplyDCB();
-  void ApplyTimeouts();
-  void ApplyBuffer();
+  virtual void DoAfterClose();
+  virtual void DoAfterOpen();
+  virtual void DoBeforeClose();
+  virtual void DoBeforeOpen();
+  virtual void DoRxChar(int count);
+  virtual void DoTxEmpty();
+  virtual void DoBreak();
+  virtual void DoRing();
+  virtual void DoRxFlag();
+  virtual void DoCTSChange(bool on);
+  virtual void DoDSRChange(bool on);
+  virtual void DoError(std::uint32_t errors);
+  virtual void DoRLSDChange(bool on);
+  virtual void DoRx80Full();
+  virtual void ApplyDCB();
+  virtual void ApplyTimeouts();
+  virtual void ApplyBuffer();
   // Runs on the main thread for each batch of events the event thread found.
   void DoEvents(TComEvents events);
+  void CallError();
+  void CallRxChar();
+  void CallModemChange(std::uint32_t line);
+  void CallAfterOpen();
+  void CallBeforeClose();
+  // The apply steps act on an open port outside BeginUpdate...EndUpdate only.
+  bool CanApply() const { return FConnected && FUpdateCount == 0; }
 
   MainLoop& loop_;
   CommApi& comm_;
   std::unique_ptr<TComThread> FEventThread;
   bool FThreadCreated = false;
   long FHandle = -1;  // the comm layer's handle; -1 is invalid
+  bool FClosing = false;  // Close is running (a delivery inside it may call Close again)
   int FUpdateCount = 0;
   bool FTriggersOnRxChar = true;
   bool FHasLink = false;

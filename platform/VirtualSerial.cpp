@@ -1,0 +1,164 @@
+#include "platform/VirtualSerial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/Trace.h"
+
+namespace tarvina {
+
+namespace {
+
+// A far side that cannot hand its bytes over for this long has a port side
+// that stopped reading for good.
+constexpr int kWriteGiveUpMs = 10000;
+
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error("virtual serial line: " + what + ": " + std::strerror(errno));
+}
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+VirtualSerialLine::VirtualSerialLine(const std::string& link_path) {
+  master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_fd_ < 0) Fail("posix_openpt");
+  char name[128];
+  if (grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0 || ptsname_r(master_fd_, name, sizeof name) != 0) {
+    close(master_fd_);
+    Fail("pseudo-terminal setup");
+  }
+  device_path_ = name;
+  fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
+  // Holding the port side open keeps the far side from seeing a hang-up while
+  // the server has the port closed; raw mode keeps the line from echoing or
+  // translating what the far side sends meanwhile.
+  keep_fd_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (keep_fd_ < 0) {
+    close(master_fd_);
+    Fail("open " + device_path_);
+  }
+  termios t{};
+  tcgetattr(keep_fd_, &t);
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  tcsetattr(keep_fd_, TCSANOW, &t);
+
+  if (!link_path.empty()) {
+    struct stat st {};
+    if (lstat(link_path.c_str(), &st) == 0) {
+      if (!S_ISLNK(st.st_mode)) {
+        close(keep_fd_);
+        close(master_fd_);
+        errno = EEXIST;
+        Fail(link_path + " exists and is not a link");
+      }
+      unlink(link_path.c_str());  // a stale link from an earlier run
+    }
+    if (symlink(device_path_.c_str(), link_path.c_str()) != 0) {
+      close(keep_fd_);
+      close(master_fd_);
+      Fail("symlink " + link_path);
+    }
+    link_path_ = link_path;
+  }
+}
+
+void VirtualSerialLine::RemoveLink(const char* link_path, const char* device_path) {
+  char target[256];
+  ssize_t n = readlink(link_path, target, sizeof target - 1);
+  if (n < 0) return;
+  target[n] = 0;
+  if (std::strcmp(target, device_path) == 0) unlink(link_path);
+}
+
+VirtualSerialLine::~VirtualSerialLine() {
+  if (!link_path_.empty()) RemoveLink(link_path_.c_str(), device_path_.c_str());
+  if (keep_fd_ >= 0) close(keep_fd_);
+  if (master_fd_ >= 0) close(master_fd_);
+}
+
+const std::string& VirtualSerialLine::PortPath() const { return link_path_.empty() ? device_path_ : link_path_; }
+
+const std::string& VirtualSerialLine::DevicePath() const { return device_path_; }
+
+void VirtualSerialLine::Write(const std::uint8_t* data, std::size_t n) {
+  if (trace_ && n > 0) std::fprintf(stderr, "%s\n", WireTrace::Format(false, data, n).c_str());
+  const std::int64_t deadline = NowMs() + kWriteGiveUpMs;
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t r = write(master_fd_, data + done, n - done);
+    if (r > 0) {
+      done += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno != EAGAIN) Fail("write");
+    const std::int64_t left = deadline - NowMs();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      Fail("write");
+    }
+    pollfd p{master_fd_, POLLOUT, 0};
+    poll(&p, 1, static_cast<int>(left));
+  }
+}
+
+std::vector<std::uint8_t> VirtualSerialLine::Read(int timeout_ms) {
+  std::vector<std::uint8_t> out;
+  out.swap(held_);
+  pollfd p{master_fd_, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&p, 1, out.empty() ? timeout_ms : 0);
+  } while (r < 0 && errno == EINTR);
+  std::size_t fresh = out.size();
+  if (r > 0 && (p.revents & POLLIN)) {
+    std::uint8_t buf[4096];
+    for (;;) {
+      ssize_t k = read(master_fd_, buf, sizeof buf);
+      if (k > 0) {
+        out.insert(out.end(), buf, buf + k);
+        continue;
+      }
+      if (k < 0 && errno == EINTR) continue;
+      break;
+    }
+  }
+  if (trace_ && out.size() > fresh)
+    std::fprintf(stderr, "%s\n", WireTrace::Format(true, out.data() + fresh, out.size() - fresh).c_str());
+  return out;
+}
+
+std::vector<std::uint8_t> VirtualSerialLine::ReadExactly(std::size_t n, int timeout_ms) {
+  std::vector<std::uint8_t> out;
+  const std::int64_t deadline = NowMs() + timeout_ms;
+  while (out.size() < n) {
+    const std::int64_t left = deadline - NowMs();
+    if (left <= 0) break;
+    std::vector<std::uint8_t> more = Read(static_cast<int>(left));
+    out.insert(out.end(), more.begin(), more.end());
+  }
+  // What came beyond n belongs to the next read.
+  if (out.size() > n) {
+    held_.assign(out.begin() + static_cast<std::ptrdiff_t>(n), out.end());
+    out.resize(n);
+  }
+  return out;
+}
+
+}  // namespace tarvina
