@@ -218,6 +218,7 @@ int RunTransilvania(SimContext& ctx) {
     std::fprintf(stderr, "transilvania: no serial line\n");
     return 2;
   }
+  ctx.line->SetTrace(false);  // our own trace carries time stamps
   Terminal terminal(*ctx.line, o);
   return terminal.Run();
 }
