@@ -1,0 +1,96 @@
+// The frame of every operation: pick the routine, turn whatever it raises
+// into an error reply, answer, free the driver of the card sale.
+#include <exception>
+#include <string>
+
+#include "server/MainSrv.h"
+
+namespace tarvina {
+
+namespace {
+
+std::string TipPosNecunoscut(std::int32_t tip) {
+  return "Tip pos necunoscut (" + std::to_string(tip) + ")";
+}
+
+}  // namespace
+
+void TEmain::DoProcesare(TPosClient& client) {
+  ProcesOK = false;
+  Cerere.ErrorMsg.clear();
+  try {
+    switch (Cerere.Operatie) {
+      case 0: PlataCuCardul(); break;
+      case 1: Settlement(); break;
+      case 2: Anulare(); break;
+      default: break;  // DateValide lets no other code through
+    }
+  } catch (const std::exception& e) {
+    Cerere.ErrorMsg = e.what();
+  } catch (...) {
+    Cerere.ErrorMsg = "Eroare necunoscuta";
+  }
+  InchidereFortata = false;
+  // The driver goes whatever happens to the reply (the client may have left).
+  try {
+    if (ProcesOK)
+      ReturnProcesareOK(client);
+    else
+      ReturneazaEroare(client, Cerere.ErrorMsg);
+  } catch (...) {
+    FreeFirstSlot();
+    throw;
+  }
+  FreeFirstSlot();
+}
+
+void TEmain::FreeFirstSlot() {
+  for (auto* slot : {&aPosBRD, &aPosTransilvania, &aPosUnicredit, &aPosBRDHyperCom, &aPosVerifone,
+                     &aPosVivaWallet}) {
+    if (*slot) {
+      slot->reset();  // freeing a driver closes its port or connection
+      return;
+    }
+  }
+}
+
+// A stop reaches the card sales whose drivers test IesireFortata in their
+// waits; the BRD sale watches InchidereFortata instead, and a Viva Wallet
+// sale blocks the main thread, so the stop comes after it.
+void TEmain::SetPOSIesireFortata() {
+  for (auto* slot : {&aPosTransilvania, &aPosUnicredit, &aPosBRDHyperCom, &aPosVerifone}) {
+    if (*slot) {
+      (*slot)->IesireFortata = true;
+      return;
+    }
+  }
+}
+
+// Each terminal kind adds one line per operation it offers to the switches
+// below, e.g. `case 3: TranzactiePosTransilvania(); break;`, with the routine
+// in server/Dispatch<Kind>.cpp and its declaration in MainSrv.h. A card-sale
+// routine creates its driver and puts it in the slot of its kind (DoProcesare
+// frees it); settlement and void routines keep their driver to themselves.
+
+void TEmain::PlataCuCardul() {
+  if (TestRoutine) return TestRoutine(*this);
+  switch (Cerere.TipPos) {
+    default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
+  }
+}
+
+void TEmain::Settlement() {
+  if (TestRoutine) return TestRoutine(*this);
+  switch (Cerere.TipPos) {
+    default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
+  }
+}
+
+void TEmain::Anulare() {
+  if (TestRoutine) return TestRoutine(*this);
+  switch (Cerere.TipPos) {
+    default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
+  }
+}
+
+}  // namespace tarvina

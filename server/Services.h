@@ -1,0 +1,18 @@
+#pragma once
+// What the dispatcher's operation routines reach beyond the request itself:
+// the main loop their drivers wait in, the desktop shell (cursor, beep) and
+// the clock. Later layers (the serial comm layer, the terminal TCP client)
+// join here, so that a routine's signature never has to change.
+#include "platform/Clock.h"
+#include "platform/MainLoop.h"
+#include "platform/Shell.h"
+
+namespace tarvina {
+
+struct Services {
+  MainLoop& loop;
+  Shell& shell;
+  Clock& clock;
+};
+
+}  // namespace tarvina
