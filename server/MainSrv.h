@@ -85,6 +85,9 @@ class TEmain {
   // e.g. `void TranzactiePosTransilvania(); void SettlementTransilvania();
   // void AnularePosTransilvania();`, defines them in server/Dispatch<Kind>.cpp
   // and adds one case line per operation to the switches in Dispatch.cpp.
+  void TranzactiePosTransilvania();
+  void SettlementTransilvania();
+  void AnularePosTransilvania();
 
   // Tests only: when set, runs in place of the per-kind routine of every
   // operation and terminal kind (see server/TestKind.h).

@@ -5,6 +5,7 @@
 // join here, so that a routine's signature never has to change.
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
+#include "platform/PosixComm.h"
 #include "platform/Shell.h"
 
 namespace tarvina {
@@ -13,6 +14,8 @@ struct Services {
   MainLoop& loop;
   Shell& shell;
   Clock& clock;
+  // The serial ports of the drivers that use the serial port component.
+  CommApi& comm = SystemComm();
 };
 
 }  // namespace tarvina

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/HeadlessShell.h"
+#include "platform/PortNames.h"
 #include "platform/Trace.h"
 #include "server/Config.h"
 #include "server/MainSrv.h"
@@ -87,6 +88,7 @@ int main(int argc, char** argv) {
 
   TConfig config = ReadConfig(opt.config_path.empty() ? DefaultConfigPath() : opt.config_path);
   if (opt.port_given) config.PortIP = opt.port;
+  SetPortMap(SerialPortMap(config));
 
   Clock& clock = DefaultClock();
   MainLoop loop(clock);

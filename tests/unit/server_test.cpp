@@ -15,6 +15,7 @@
 #include "server/MainSrv.h"
 #include "server/Packets.h"
 #include "server/TestKind.h"
+#include "tests/support/FakeComm.h"
 #include "tests/support/RecordingShell.h"
 
 namespace tarvina {
@@ -73,7 +74,8 @@ class ServerTest : public ::testing::Test {
   VirtualClock clock;
   MainLoop loop{clock};
   RecordingShell shell;
-  Services services{loop, shell, clock};
+  FakeComm comm;  // no terminal: opening a port fails
+  Services services{loop, shell, clock, comm};
   TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
   std::vector<std::unique_ptr<Timer>> timers;
 };
@@ -93,8 +95,9 @@ TEST_F(ServerTest, RejectedRequestIsAnsweredAndLogged) {
 
 TEST_F(ServerTest, EachPacketOnAConnectionStandsAlone) {
   Peer a;
+  comm.FailNext("Open", 2);
   Send(a, {"[InfoPachet]", "Operatie=1", "TipPos=3", "PortSerial=2", "[ENDPACHET]"});
-  EXPECT_EQ(a.conn.bytes, "ERROR\r\nTip pos necunoscut (3)\r\n[ENDPACHET]\r\n");
+  EXPECT_EQ(a.conn.bytes, "ERROR\r\nEroare la deschidere port serial \r\n[ENDPACHET]\r\n");
   a.conn.bytes.clear();
   // Read together with the first packet, this would be a settlement again.
   Send(a, {"[InfoPachet]", "TipPos=4", "[ENDPACHET]"});

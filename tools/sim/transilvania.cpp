@@ -159,13 +159,14 @@ class Terminal {
   }
 
   void OnEot() {
-    if (!answered_) return;
-    answered_ = false;
-    const double ms =
-        std::chrono::duration<double, std::milli>(SteadyClock::now() - last_answer_byte_).count();
     // On standard output, beside the ready line, for tests and figures.
-    std::printf("EOT %.3f ms after the last answer byte\n", ms);
+    if (answered_)
+      std::printf("EOT %.3f ms after the last answer byte\n",
+                  std::chrono::duration<double, std::milli>(SteadyClock::now() - last_answer_byte_).count());
+    else
+      std::printf("EOT\n");
     std::fflush(stdout);
+    answered_ = false;
   }
 
   void OnRequest(const ParsedFrame& request) {
