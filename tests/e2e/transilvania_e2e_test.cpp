@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -93,6 +94,23 @@ class TransilvaniaE2E : public ::testing::Test {
     return bytes;
   }
 
+  // A sale on COMcom; `during` runs while it waits, then a STOP comes on
+  // `stop`. The sale must end with the communication error; returns how long it took.
+  std::chrono::steady_clock::duration SaleStopped(int com, const std::function<void()>& during,
+                                                  std::unique_ptr<RequestClient>& stop) {
+    const auto t0 = std::chrono::steady_clock::now();
+    auto sale = Connect();
+    sale->Send(Sale(com, "12.34"));
+    EXPECT_GE(server_.WaitForLine("log: Suma=12.34"), 0);
+    during();
+    stop = Connect();
+    stop->Send("STOP\r\n[ENDPACHET]\r\n");
+    std::string bytes;
+    EXPECT_EQ(sale->ReadReply(bytes, 30000), RequestClient::Result::kReply);
+    EXPECT_EQ(bytes, Error("Eroare comunicare cu banca  "));
+    return std::chrono::steady_clock::now() - t0;
+  }
+
   std::string dir_;
   std::map<int, std::string> ports_;
   std::map<int, std::unique_ptr<ServerProcess>> sims_;
@@ -142,19 +160,11 @@ TEST_F(TransilvaniaE2E, RepliesOfEachOutcome) {
 TEST_F(TransilvaniaE2E, BusyReplyAndStopDuringTheAnswerWait) {
   Terminal(5, {"--scenario", "ack-silent"});
   StartServer();
-  const auto t0 = std::chrono::steady_clock::now();
-  auto sale = Connect();
-  sale->Send(Sale(5, "12.34"));
-  ASSERT_GE(server_.WaitForLine("log: Suma=12.34"), 0);
-  EXPECT_EQ(RoundTrip(Settle(5)), kBusy);
-
-  auto stop = Connect();
-  stop->Send("STOP\r\n[ENDPACHET]\r\n");
-  std::string bytes;
-  EXPECT_EQ(sale->ReadReply(bytes, 30000), RequestClient::Result::kReply);
-  EXPECT_EQ(bytes, Error("Eroare comunicare cu banca  "));
+  std::unique_ptr<RequestClient> stop;
+  const auto took = SaleStopped(5, [&] { EXPECT_EQ(RoundTrip(Settle(5)), kBusy); }, stop);
   // Far sooner than the terminal's 180 s of silence.
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60));
+  EXPECT_LT(took, std::chrono::seconds(60));
+  std::string bytes;
   stop->FinishSending();
   EXPECT_EQ(stop->ReadToEnd(bytes, 10000), RequestClient::Result::kClosed);
   EXPECT_EQ(bytes, "");  // a stop packet gets no reply
@@ -163,17 +173,9 @@ TEST_F(TransilvaniaE2E, BusyReplyAndStopDuringTheAnswerWait) {
 TEST_F(TransilvaniaE2E, StopDuringTheHandshakeEndsTheSale) {
   Terminal(6, {"--scenario", "no-enq-ack"});
   StartServer();
-  const auto t0 = std::chrono::steady_clock::now();
-  auto sale = Connect();
-  sale->Send(Sale(6, "5"));
-  ASSERT_GE(server_.WaitForLine("log: Suma=5"), 0);
-  auto stop = Connect();
-  stop->Send("STOP\r\n[ENDPACHET]\r\n");
-  std::string bytes;
-  EXPECT_EQ(sale->ReadReply(bytes, 30000), RequestClient::Result::kReply);
-  EXPECT_EQ(bytes, Error("Eroare comunicare cu banca  "));
+  std::unique_ptr<RequestClient> stop;
   // Seven unanswered ENQ would have taken 21 s.
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
+  EXPECT_LT(SaleStopped(6, [] {}, stop), std::chrono::seconds(15));
 }
 
 }  // namespace
