@@ -126,8 +126,9 @@ class Terminal {
 
   void Send(const Bytes& b) {
     Trace(true, b);
-    line_.Write(b);
+    // Stamped before the write: the PC may answer before this process runs again.
     last_answer_byte_ = SteadyClock::now();
+    line_.Write(b);
   }
 
   void OnByte(std::uint8_t b) {
