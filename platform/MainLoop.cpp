@@ -37,7 +37,9 @@ void MainLoop::Synchronize(std::function<void()> fn) {
   cv_.notify_all();
   cv_.wait(lock, [&] { return call->done; });
   if (!call->ran) throw LoopClosed();
-  if (call->error) std::rethrow_exception(call->error);
+  std::exception_ptr error = std::move(call->error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
 }
 
 void MainLoop::Post(std::function<void()> fn) {
@@ -66,8 +68,10 @@ bool MainLoop::RunOneCall() {
   }
   // A posted call has nobody to carry its failure back to; it must not take
   // the main thread down with it.
+  // The exception is moved, not copied, so that only the waiting thread ever
+  // touches its reference count after this point.
   std::lock_guard<std::mutex> lock(mu_);
-  call->error = error;
+  call->error = std::move(error);
   call->ran = true;
   call->done = true;
   if (call->waited) cv_.notify_all();
@@ -227,6 +231,14 @@ void MainLoop::DisarmTimer(Timer* t) {
   }
 }
 
+namespace {
+// The real clock counts whole milliseconds, so "now" may be up to 1 ms past
+// the reading; one more keeps a timer from ever firing short of its interval.
+Millis DeadlineAfter(Clock& clock, Millis interval) {
+  return clock.NowMs() + interval + (clock.IsVirtual() ? 0 : 1);
+}
+}  // namespace
+
 Timer::Timer(MainLoop& loop, Millis interval_ms) : loop_(loop), interval_(interval_ms) {}
 
 Timer::~Timer() { loop_.DisarmTimer(this); }
@@ -234,14 +246,14 @@ Timer::~Timer() { loop_.DisarmTimer(this); }
 void Timer::SetInterval(Millis ms) {
   if (ms == interval_) return;
   interval_ = ms;
-  if (enabled_) loop_.ArmTimer(this, loop_.clock().NowMs() + interval_);
+  if (enabled_) loop_.ArmTimer(this, DeadlineAfter(loop_.clock(), interval_));
 }
 
 void Timer::SetEnabled(bool on) {
   if (on == enabled_) return;
   enabled_ = on;
   if (on && interval_ > 0)
-    loop_.ArmTimer(this, loop_.clock().NowMs() + interval_);
+    loop_.ArmTimer(this, DeadlineAfter(loop_.clock(), interval_));
   else
     loop_.DisarmTimer(this);
 }

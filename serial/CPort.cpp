@@ -185,6 +185,26 @@ TCustomComPort::~TCustomComPort() {
   FThreadCreated = false;
   if (FHandle != kInvalidCommHandle) DestroyHandle();
   FConnected = false;
+  JoinRetiredThreads(true);
+}
+
+void TCustomComPort::StopEventThread() {
+  if (!FThreadCreated) return;
+  FThreadCreated = false;
+  if (!FEventThread->Delivering()) {
+    FEventThread.reset();
+    return;
+  }
+  // Close from inside one of the thread's own deliveries: the thread waits
+  // for the very call we are in, so waiting for it here would never end. It
+  // is told to leave without touching the handle again and joined later.
+  FEventThread->Stop();
+  FEventThread->Release();
+  FRetiredThreads.push_back(std::move(FEventThread));
+}
+
+void TCustomComPort::JoinRetiredThreads(bool all) {
+  std::erase_if(FRetiredThreads, [all](const std::unique_ptr<TComThread>& t) { return all || t->Ended(); });
 }
 
 void TCustomComPort::BeginUpdate() { ++FUpdateCount; }
@@ -214,6 +234,7 @@ void TCustomComPort::SetupComPort() {
 
 void TCustomComPort::Open() {
   if (FConnected) return;
+  JoinRetiredThreads(false);
   DoBeforeOpen();
   CreateHandle();
   FConnected = true;
@@ -239,10 +260,7 @@ void TCustomComPort::Close() {
   try {
     CallBeforeClose();
     AbortAllAsync();
-    if (FThreadCreated) {
-      FEventThread.reset();
-      FThreadCreated = false;
-    }
+    StopEventThread();
     DestroyHandle();
     FConnected = false;
   } catch (...) {
@@ -496,7 +514,8 @@ void TCustomComPort::CallBeforeClose() {
 }
 
 void TCustomComPort::DoEvents(TComEvents events) {
-  auto has = [&](TComEvent e) { return (events & ComEventBit(e)) != 0; };
+  // A handler may close the port; the batch's other steps then have no line.
+  auto has = [&](TComEvent e) { return FConnected && (events & ComEventBit(e)) != 0; };
   if (has(TComEvent::evError)) CallError();
   if (has(TComEvent::evRxChar)) CallRxChar();
   if (has(TComEvent::evTxEmpty)) DoTxEmpty();

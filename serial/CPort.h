@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tarvina {
 
@@ -255,11 +256,15 @@ class TCustomComPort {
   void CallBeforeClose();
   // The apply steps act on an open port outside BeginUpdate...EndUpdate only.
   bool CanApply() const { return FConnected && FUpdateCount == 0; }
+  void StopEventThread();
+  void JoinRetiredThreads(bool all);
 
   MainLoop& loop_;
   CommApi& comm_;
   std::unique_ptr<TComThread> FEventThread;
   bool FThreadCreated = false;
+  // Threads stopped from inside their own delivery, joined once they have ended.
+  std::vector<std::unique_ptr<TComThread>> FRetiredThreads;
   long FHandle = -1;  // the comm layer's handle; -1 is invalid
   bool FClosing = false;  // Close is running (a delivery inside it may call Close again)
   int FUpdateCount = 0;

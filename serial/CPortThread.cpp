@@ -44,12 +44,14 @@ TComThread::~TComThread() {
 
 void TComThread::Stop() {
   stopping_ = true;
-  FComPort.Comm().AbortWait(handle_);
+  if (!released_) FComPort.Comm().AbortWait(handle_);
 }
 
 void TComThread::Execute() {
   CommApi& comm = FComPort.Comm();
-  for (;;) {
+  // A stop that came during a delivery is seen before the next wait: the
+  // handle may already be released (and its number given to another port).
+  while (!stopping_) {
     std::uint32_t mask = 0;
     const int rc = comm.WaitCommEvent(handle_, &mask);
     // A stop, or a device that failed or vanished: waiting again would only
@@ -64,8 +66,10 @@ void TComThread::Execute() {
       break;
     }
   }
-  comm.SetCommMask(handle_, 0);
-  comm.PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  if (!released_) {
+    comm.SetCommMask(handle_, 0);
+    comm.PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  }
   ended_ = true;
   FComPort.Loop().Wake();
 }
@@ -76,7 +80,16 @@ void TComThread::DispatchComMsg() {
     FComPort.DoEvents(events);
     return;
   }
-  FComPort.Loop().Synchronize([this, events] { FComPort.DoEvents(events); });
+  FComPort.Loop().Synchronize([this, events] {
+    delivering_ = true;
+    try {
+      FComPort.DoEvents(events);
+    } catch (...) {
+      delivering_ = false;
+      throw;
+    }
+    delivering_ = false;
+  });
 }
 
 }  // namespace tarvina

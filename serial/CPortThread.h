@@ -31,6 +31,11 @@ class TComThread {
   void Stop();
   // The thread has left its loop: stopped, failed to wait, or a delivery threw.
   bool Ended() const { return ended_.load(); }
+  // Main thread: one of this thread's deliveries is running (the thread waits for it).
+  bool Delivering() const { return delivering_; }
+  // Main thread, after Stop, from inside one of its deliveries: the port
+  // releases the handle now, so the thread must not touch it on its way out.
+  void Release() { released_ = true; }
 
  private:
   void Execute();
@@ -41,6 +46,8 @@ class TComThread {
   TComEvents FEvents = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> ended_{false};
+  std::atomic<bool> released_{false};
+  bool delivering_ = false;
   int probe_id_ = 0;
   std::thread thread_;
 };

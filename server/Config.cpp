@@ -36,16 +36,6 @@ TConfig ReadConfig(const std::string& path) {
   return cfg;
 }
 
-std::map<std::string, std::string> SerialPortMap(const TConfig& config) {
-  std::map<std::string, std::string> ports;
-  for (int n = 1; n <= 255; ++n) {
-    const std::string name = "COM" + std::to_string(n);
-    const std::string device = config.Keys.ReadString("Serial", name);
-    if (!device.empty()) ports[name] = device;
-  }
-  return ports;
-}
-
 std::string ProgramPath() {
   std::vector<char> buf(4096);
   const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);

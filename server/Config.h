@@ -2,7 +2,6 @@
 // Tarvina.ini: read once at start, never written. [Config] Port and TimeOut;
 // the whole file stays readable for the other layers (e.g. [Serial]).
 #include <cstdint>
-#include <map>
 #include <string>
 
 #include "server/KeyStore.h"
@@ -25,9 +24,6 @@ struct TConfig {
 // A missing or unreadable file, or a value that is no integer text, gives the
 // defaults.
 TConfig ReadConfig(const std::string& path);
-
-// The [Serial] section as a port map for SetPortMap: COM1 to COM255.
-std::map<std::string, std::string> SerialPortMap(const TConfig& config);
 
 // "Tarvina.ini" in the directory of the running program.
 std::string DefaultConfigPath();

@@ -73,4 +73,13 @@ bool TKeyStore::HasSection(const std::string& section) const {
   return sections_.count(Fold(section)) != 0;
 }
 
+std::map<std::string, std::string> TKeyStore::SectionValues(const std::string& section) const {
+  std::map<std::string, std::string> values;
+  const auto s = sections_.find(Fold(section));
+  if (s == sections_.end()) return values;
+  for (const auto& [key, value] : s->second)
+    if (value) values[key] = *value;
+  return values;
+}
+
 }  // namespace tarvina

@@ -21,6 +21,8 @@ class TKeyStore {
   // reads as absent.
   bool HasKey(const std::string& section, const std::string& key) const;
   bool HasSection(const std::string& section) const;
+  // Every key of a section that reads a value, by its lower-case name.
+  std::map<std::string, std::string> SectionValues(const std::string& section) const;
 
  private:
   // Folded key -> value; nullopt for a key line without "=".

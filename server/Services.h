@@ -4,8 +4,8 @@
 // the clock. Later layers (the serial comm layer, the terminal TCP client)
 // join here, so that a routine's signature never has to change.
 #include "platform/Clock.h"
+#include "platform/Comm.h"
 #include "platform/MainLoop.h"
-#include "platform/PosixComm.h"
 #include "platform/Shell.h"
 
 namespace tarvina {
@@ -14,8 +14,7 @@ struct Services {
   MainLoop& loop;
   Shell& shell;
   Clock& clock;
-  // The serial ports of the drivers that use the serial port component.
-  CommApi& comm = SystemComm();
+  CommApi& comm;  // the serial ports' platform layer
 };
 
 }  // namespace tarvina

@@ -10,6 +10,7 @@
 
 #include "platform/HeadlessShell.h"
 #include "platform/PortNames.h"
+#include "platform/PosixComm.h"
 #include "platform/Trace.h"
 #include "server/Config.h"
 #include "server/MainSrv.h"
@@ -88,12 +89,13 @@ int main(int argc, char** argv) {
 
   TConfig config = ReadConfig(opt.config_path.empty() ? DefaultConfigPath() : opt.config_path);
   if (opt.port_given) config.PortIP = opt.port;
-  SetPortMap(SerialPortMap(config));
+  // [Serial] COM3=/dev/ttyUSB0: where each COMn of a request really is.
+  SetPortMap(config.Keys.SectionValues("Serial"));
 
   Clock& clock = DefaultClock();
   MainLoop loop(clock);
   HeadlessShell shell(std::cout);
-  Services services{loop, shell, clock};
+  Services services{loop, shell, clock, SystemComm()};
   TEmain emain(services, std::move(config));
   if (opt.test_kind) InstallTestKind(emain);
 

@@ -1,6 +1,8 @@
 // The listener and TEmain's connections with real threads and loopback TCP
 // (also run under TSan).
 #include <gtest/gtest.h>
+
+#include "platform/PosixComm.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,7 +101,7 @@ class EmainThreads : public ::testing::Test {
   }
   MainLoop loop;
   RecordingShell shell;
-  Services services{loop, shell, loop.clock()};
+  Services services{loop, shell, loop.clock(), SystemComm()};
 };
 
 TEST_F(EmainThreads, AnswersOverLoopbackWhileTheMainLoopRuns) {

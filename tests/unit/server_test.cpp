@@ -74,7 +74,7 @@ class ServerTest : public ::testing::Test {
   VirtualClock clock;
   MainLoop loop{clock};
   RecordingShell shell;
-  FakeComm comm;  // no terminal: opening a port fails
+  FakeComm comm{loop};
   Services services{loop, shell, clock, comm};
   TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
   std::vector<std::unique_ptr<Timer>> timers;
