@@ -157,7 +157,7 @@ TEST_F(TransilvaniaE2E, RepliesOfEachOutcome) {
   EXPECT_NE(out.find("PROCESAREOK"), std::string::npos) << out;
 }
 
-TEST_F(TransilvaniaE2E, BusyReplyAndStopDuringTheAnswerWait) {
+TEST_F(TransilvaniaE2E, BusyReplyAndStopDuringASale) {
   Terminal(5, {"--scenario", "ack-silent"});
   StartServer();
   std::unique_ptr<RequestClient> stop;
