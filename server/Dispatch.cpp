@@ -76,6 +76,7 @@ void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
     case 3: TranzactiePosTransilvania(); break;
+    case 6: TranzactieVerifone(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -92,6 +93,7 @@ void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
     case 3: AnularePosTransilvania(); break;
+    case 6: AnularePosVerifone(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }

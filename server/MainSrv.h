@@ -88,6 +88,7 @@ class TEmain {
   void TranzactiePosTransilvania();
   void SettlementTransilvania();
   void AnularePosTransilvania();
+  void TranzactieVerifone(); void AnularePosVerifone(); bool PosLogin();
 
   // Tests only: when set, runs in place of the per-kind routine of every
   // operation and terminal kind (see server/TestKind.h).

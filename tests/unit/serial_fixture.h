@@ -38,6 +38,16 @@ class SerialPortTest : public ::testing::Test {
     return WaitFor([&] { return rx_total >= before + static_cast<int>(bytes.size()); });
   }
 
+  // Handlers set by a test capture its locals, which are gone by the time the
+  // fixture closes the port; closing runs some of them.
+  void TearDown() override {
+    port.OnRxChar = nullptr;
+    port.OnError = nullptr;
+    port.OnTxEmpty = port.OnBreak = port.OnRing = port.OnRxFlag = port.OnRx80Full = nullptr;
+    port.OnCTSChange = port.OnDSRChange = port.OnRLSDChange = nullptr;
+    port.OnAfterOpen = port.OnAfterClose = port.OnBeforeOpen = port.OnBeforeClose = nullptr;
+  }
+
   void CountRx() {
     port.OnRxChar = [this](TCustomComPort& p, int count) {
       std::vector<std::uint8_t> buf(static_cast<std::size_t>(count));
