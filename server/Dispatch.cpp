@@ -82,6 +82,7 @@ void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
     case 1: TranzactieBRD(); break;
+    case 3: TranzactiePosTransilvania(); break;
     case 6: TranzactieVerifone(); break;
     case 7: TranzactieVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
@@ -91,6 +92,7 @@ void TEmain::PlataCuCardul() {
 void TEmain::Settlement() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 3: SettlementTransilvania(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -98,6 +100,7 @@ void TEmain::Settlement() {
 void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 3: AnularePosTransilvania(); break;
     case 6: AnularePosVerifone(); break;
     case 7: AnularePosVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
