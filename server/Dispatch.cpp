@@ -81,6 +81,8 @@ void TEmain::SetPOSIesireFortata() {
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 1: TranzactieBRD(); break;
+    case 3: TranzactiePosTransilvania(); break;
     case 4: TranzactieUnicredit(); break;
     case 6: TranzactieVerifone(); break;
     case 7: TranzactieVivaWallet(); break;
@@ -91,6 +93,7 @@ void TEmain::PlataCuCardul() {
 void TEmain::Settlement() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 3: SettlementTransilvania(); break;
     case 4: SettlementUnicredit(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
@@ -99,6 +102,7 @@ void TEmain::Settlement() {
 void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 3: AnularePosTransilvania(); break;
     case 4: AnularePosUnicredit(); break;
     case 6: AnularePosVerifone(); break;
     case 7: AnularePosVivaWallet(); break;

@@ -90,9 +90,13 @@ class TEmain {
   // e.g. `void TranzactiePosTransilvania(); void SettlementTransilvania();
   // void AnularePosTransilvania();`, defines them in server/Dispatch<Kind>.cpp
   // and adds one case line per operation to the switches in Dispatch.cpp.
+  void TranzactiePosTransilvania();
+  void SettlementTransilvania();
+  void AnularePosTransilvania();
   void TranzactieUnicredit();
   void SettlementUnicredit();
   void AnularePosUnicredit();
+  void TranzactieBRD();  // card sale on a BRD terminal (DispatchBRD.cpp)
   void TranzactieVerifone();
   void AnularePosVerifone();
   bool PosLogin();
