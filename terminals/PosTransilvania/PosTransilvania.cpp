@@ -31,20 +31,7 @@ TPosTransilvania::~TPosTransilvania() {
 }
 
 bool TPosTransilvania::OpenPort() {
-  FComPort.BeginUpdate();
-  FComPort.SetPort("COM" + std::to_string(PortSerial));
-  FComPort.SetStopBits(TStopBits::sbOneStopBit);
-  FComPort.SetBaudRate(rataTransmisie);
-  FComPort.SetDataBits(TDataBits::dbEight);
-  FComPort.Parity().SetBits(TParityBits::prNone);
-  FComPort.FlowControl().SetFlowControl(TFlowControl::fcNone);
-  FComPort.EndUpdate();
-  try {
-    FComPort.Open();
-  } catch (...) {
-    // A port that cannot be opened is reported through Connected().
-  }
-  return FComPort.Connected();
+  return FComPort.OpenAsTerminalLine(PortSerial, rataTransmisie, TDataBits::dbEight, TParityBits::prNone);
 }
 
 void TPosTransilvania::ClosePort() {

@@ -36,20 +36,7 @@ TPosUnicredit::~TPosUnicredit() {
 }
 
 bool TPosUnicredit::OpenPort() {
-  FComPort->BeginUpdate();
-  FComPort->SetPort("COM" + std::to_string(PortSerial));
-  FComPort->SetStopBits(TStopBits::sbOneStopBit);
-  FComPort->SetBaudRate(rataTransmisie);
-  FComPort->SetDataBits(TDataBits::dbEight);
-  FComPort->Parity().SetBits(TParityBits::prNone);
-  FComPort->FlowControl().SetFlowControl(TFlowControl::fcNone);
-  FComPort->EndUpdate();
-  try {
-    FComPort->Open();
-  } catch (...) {
-    // The caller only needs to know whether the port is open.
-  }
-  return FComPort->Connected();
+  return FComPort->OpenAsTerminalLine(PortSerial, rataTransmisie, TDataBits::dbEight, TParityBits::prNone);
 }
 
 void TPosUnicredit::ClosePort() {

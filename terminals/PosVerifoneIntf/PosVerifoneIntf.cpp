@@ -32,20 +32,7 @@ TPosVerifone::~TPosVerifone() {
 }
 
 bool TPosVerifone::OpenPort() {
-  FComPort.BeginUpdate();
-  FComPort.SetPort("COM" + std::to_string(PortSerial));
-  FComPort.SetStopBits(TStopBits::sbOneStopBit);
-  FComPort.SetBaudRate(RataTransmisie);
-  FComPort.SetDataBits(TDataBits::dbEight);
-  FComPort.Parity().SetBits(TParityBits::prNone);
-  FComPort.FlowControl().SetFlowControl(TFlowControl::fcNone);
-  FComPort.EndUpdate();
-  try {
-    FComPort.Open();
-  } catch (...) {
-    // The caller only learns whether the port is open.
-  }
-  return FComPort.Connected();
+  return FComPort.OpenAsTerminalLine(PortSerial, RataTransmisie, TDataBits::dbEight, TParityBits::prNone);
 }
 
 void TPosVerifone::ClosePort() {
