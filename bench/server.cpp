@@ -31,23 +31,6 @@ void Report(const char* what, std::vector<double>& us, double seconds) {
               us.size() / seconds, at(0.5), at(0.99));
 }
 
-// CPU time of every thread of the process, in nanoseconds (the first field
-// of each task's schedstat; finer than the clock ticks of /proc/<pid>/stat).
-double ProcessCpuNs(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  double ns = 0;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return 0;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(dir + "/" + e->d_name + "/schedstat");
-    double run = 0;
-    if (in >> run) ns += run;
-  }
-  ::closedir(d);
-  return ns;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -9,6 +9,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,17 +30,8 @@ namespace {
 constexpr std::size_t kRxCapacity = 64 * 1024;
 // How often a wait re-checks the transmit queue while written bytes drain.
 constexpr int kTxEmptyRecheckMs = 10;
-
-// Discards what still waits to go out, and only that. A pseudo-terminal
-// counts nothing as waiting once its far side can read it, yet TCOFLUSH takes
-// those unread bytes back, like recalling bytes already on the cable: a frame
-// written just before Close (whose event thread purges) or before the next
-// Open was lost so. Returns the ioctl's result.
-int FlushWaitingOutput(int fd) {
-  int waiting = 1;
-  if (ioctl(fd, TIOCOUTQ, &waiting) != 0) waiting = 1;
-  return waiting > 0 ? ioctl(fd, TCFLSH, TCOFLUSH) : 0;
-}
+// How long a write without a write time-out waits for its bytes to leave.
+constexpr std::int64_t kDrainLimitMs = 2000;
 
 bool ModemIoctlUnsupported(int err) { return err == ENOTTY || err == EINVAL; }
 
@@ -153,6 +146,10 @@ int ModemLines(int fd, int request, int bits) {
 
 struct PosixComm::Port {
   int fd = -1;
+  // The port side of a pseudo-terminal: what it "transmits" lands straight in
+  // the far side's read buffer, so flushing its output would take back bytes
+  // that on a real line have already gone.
+  bool pty = false;
   int wake_fd = -1;  // kicks the event wait: AbortWait, Close, room in the buffer, writes
   int rx_fd = -1;    // wakes a Read blocked on the time-outs when the wait buffers bytes
 
@@ -307,8 +304,11 @@ CommHandle PosixComm::Open(const std::string& name, int* error) {
     ioctl(port->fd, TIOCNXCL);
     return kInvalidCommHandle;
   }
-  ioctl(port->fd, TCFLSH, TCIFLUSH);
-  FlushWaitingOutput(port->fd);
+  struct stat st {};
+  // Unix98 pseudo-terminal slaves have majors 136 to 143.
+  port->pty = fstat(port->fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+              major(st.st_rdev) <= 143;
+  ioctl(port->fd, TCFLSH, port->pty ? TCIFLUSH : TCIOFLUSH);
   port->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port->rx_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (port->wake_fd < 0 || port->rx_fd < 0) {
@@ -547,6 +547,14 @@ int PosixComm::WriteOut(CommHandle h, const void* data, std::uint32_t n, std::ui
       break;
     }
   }
+  // A write is done when its bytes have left: a driver's last byte (an EOT)
+  // must not be caught by the purge of the close that follows it.
+  if (wait && rc == 0) {
+    const std::int64_t drain_deadline = deadline >= 0 ? deadline : NowMs() + kDrainLimitMs;
+    int queued = 0;
+    while (ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && NowMs() < drain_deadline)
+      usleep(1000);
+  }
   port->NoteWritten(*written);
   if (rc != 0 && rc != EAGAIN) {
     std::lock_guard<std::mutex> lock(port->mu);
@@ -596,8 +604,8 @@ int PosixComm::PurgeComm(CommHandle h, std::uint32_t flags) {
     port->rx80_reported = false;
     if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
   }
-  if (flags & PURGE_TXCLEAR) {
-    if (FlushWaitingOutput(port->fd) != 0 && !ModemIoctlUnsupported(errno)) return errno;
+  if ((flags & PURGE_TXCLEAR) && !port->pty) {
+    if (ioctl(port->fd, TCFLSH, TCOFLUSH) != 0 && !ModemIoctlUnsupported(errno)) return errno;
   }
   return 0;
 }

@@ -528,4 +528,20 @@ void TCustomComPort::DoEvents(TComEvents events) {
   if (has(TComEvent::evRx80Full)) DoRx80Full();
 }
 
+bool TComPort::OpenAsTerminalLine(int number, TBaudRate baud, TDataBits data_bits, TParityBits parity) {
+  BeginUpdate();
+  SetPort("COM" + std::to_string(number));
+  SetStopBits(TStopBits::sbOneStopBit);
+  SetBaudRate(baud);
+  SetDataBits(data_bits);
+  FParity.SetBits(parity);
+  FFlowControl.SetFlowControl(TFlowControl::fcNone);
+  EndUpdate();
+  try {
+    Open();
+  } catch (...) {
+  }
+  return Connected();
+}
+
 }  // namespace tarvina

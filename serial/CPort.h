@@ -289,6 +289,11 @@ class TCustomComPort {
 class TComPort : public TCustomComPort {
  public:
   using TCustomComPort::TCustomComPort;
+
+  // How every terminal driver opens its line: "COM" + number, the driver's
+  // speed and framing, one stop bit, no flow control, all applied at once.
+  // A port that cannot be opened is no error here: the answer is Connected().
+  bool OpenAsTerminalLine(int number, TBaudRate baud, TDataBits data_bits, TParityBits parity);
 };
 
 }  // namespace tarvina

@@ -15,6 +15,12 @@ std::string TipPosNecunoscut(std::int32_t tip) {
 
 }  // namespace
 
+std::string ZString64(std::int64_t Nr, int Len, char car) {
+  std::string s = std::to_string(Nr);
+  if (static_cast<int>(s.size()) < Len) s.insert(0, static_cast<std::size_t>(Len) - s.size(), car);
+  return s;
+}
+
 void TEmain::DoProcesare(TPosClient& client) {
   ProcesOK = false;
   Cerere.ErrorMsg.clear();
@@ -75,7 +81,12 @@ void TEmain::SetPOSIesireFortata() {
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 1: TranzactieBRD(); break;
+    case 3: TranzactiePosTransilvania(); break;
+    case 4: TranzactieUnicredit(); break;
     case 5: TranzactieBRDHypercom(); break;
+    case 6: TranzactieVerifone(); break;
+    case 7: TranzactieVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }
@@ -83,6 +94,8 @@ void TEmain::PlataCuCardul() {
 void TEmain::Settlement() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 3: SettlementTransilvania(); break;
+    case 4: SettlementUnicredit(); break;
     case 5: SettlementBRDHypercom(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
@@ -91,7 +104,11 @@ void TEmain::Settlement() {
 void TEmain::Anulare() {
   if (TestRoutine) return TestRoutine(*this);
   switch (Cerere.TipPos) {
+    case 3: AnularePosTransilvania(); break;
+    case 4: AnularePosUnicredit(); break;
     case 5: AnularePosBRDHypercom(); break;
+    case 6: AnularePosVerifone(); break;
+    case 7: AnularePosVivaWallet(); break;
     default: Cerere.ErrorMsg = TipPosNecunoscut(Cerere.TipPos);
   }
 }

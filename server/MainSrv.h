@@ -3,6 +3,7 @@
 // log and the tray icon (through the shell), the busy and stop flags, the
 // driver slots of the card sale in progress, and the dispatch of each request.
 // Everything but TCPServerExecute runs on the main thread.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,6 +40,10 @@ inline constexpr const char* kInchidereFortata = "Inchidere fortata";
 // handful of short lines, and a client must not grow the server's memory
 // without bound.
 constexpr std::size_t kMaxPacketBytes = 1 << 20;
+
+// The decimal text of Nr ("-" in front when negative), filled on the left
+// with car up to Len characters; a longer text is not cut.
+std::string ZString64(std::int64_t Nr, int Len, char car);
 
 // The program's title for the tray tip: the file name without its directory,
 // cut at its first ".", every character after the first in lower case.
@@ -85,6 +90,18 @@ class TEmain {
   // e.g. `void TranzactiePosTransilvania(); void SettlementTransilvania();
   // void AnularePosTransilvania();`, defines them in server/Dispatch<Kind>.cpp
   // and adds one case line per operation to the switches in Dispatch.cpp.
+  void TranzactiePosTransilvania();
+  void SettlementTransilvania();
+  void AnularePosTransilvania();
+  void TranzactieUnicredit();
+  void SettlementUnicredit();
+  void AnularePosUnicredit();
+  void TranzactieBRD();  // card sale on a BRD terminal (DispatchBRD.cpp)
+  void TranzactieVerifone();
+  void AnularePosVerifone();
+  bool PosLogin();
+  void TranzactieVivaWallet();
+  void AnularePosVivaWallet();
   void TranzactieBRDHypercom();
   void SettlementBRDHypercom();
   void AnularePosBRDHypercom();

@@ -7,6 +7,7 @@
 #include "platform/Comm.h"
 #include "platform/MainLoop.h"
 #include "platform/Shell.h"
+#include "platform/TcpClient.h"
 
 namespace tarvina {
 
@@ -15,6 +16,8 @@ struct Services {
   Shell& shell;
   Clock& clock;
   CommApi& comm;  // the serial ports' platform layer
+  // Makes the client that a TCP terminal (Viva Wallet) is reached through.
+  TcpClientFactory tcp = SocketTcpClientFactory(clock);
 };
 
 }  // namespace tarvina

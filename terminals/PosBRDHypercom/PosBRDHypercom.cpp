@@ -29,19 +29,7 @@ TPosBRDHypercom::~TPosBRDHypercom() {
 }
 
 bool TPosBRDHypercom::OpenPort() {
-  FComPort.BeginUpdate();
-  FComPort.SetPort("COM" + std::to_string(PortSerial));
-  FComPort.SetStopBits(TStopBits::sbOneStopBit);
-  FComPort.SetBaudRate(RataTransmisie);
-  FComPort.SetDataBits(TDataBits::dbSeven);
-  FComPort.Parity().SetBits(TParityBits::prEven);
-  FComPort.FlowControl().SetFlowControl(TFlowControl::fcNone);
-  FComPort.EndUpdate();
-  try {
-    FComPort.Open();
-  } catch (...) {
-  }
-  return FComPort.Connected();
+  return FComPort.OpenAsTerminalLine(PortSerial, RataTransmisie, TDataBits::dbSeven, TParityBits::prEven);
 }
 
 void TPosBRDHypercom::ClosePort() {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,6 +49,23 @@ inline std::uint16_t FreePort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(fd);
   return ntohs(a.sin_port);
+}
+
+// CPU time of every thread of the process, in nanoseconds (the first field
+// of each task's schedstat; finer than the clock ticks of /proc/<pid>/stat).
+inline double ProcessCpuNs(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  double ns = 0;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return 0;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+    double run = 0;
+    if (in >> run) ns += run;
+  }
+  ::closedir(d);
+  return ns;
 }
 
 #ifdef TARVINA_BIN_DIR

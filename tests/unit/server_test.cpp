@@ -95,8 +95,9 @@ TEST_F(ServerTest, RejectedRequestIsAnsweredAndLogged) {
 
 TEST_F(ServerTest, EachPacketOnAConnectionStandsAlone) {
   Peer a;
+  comm.FailNext("Open", 2);
   Send(a, {"[InfoPachet]", "Operatie=1", "TipPos=3", "PortSerial=2", "[ENDPACHET]"});
-  EXPECT_EQ(a.conn.bytes, "ERROR\r\nTip pos necunoscut (3)\r\n[ENDPACHET]\r\n");
+  EXPECT_EQ(a.conn.bytes, "ERROR\r\nEroare la deschidere port serial \r\n[ENDPACHET]\r\n");
   a.conn.bytes.clear();
   // Read together with the first packet, this would be a settlement again.
   Send(a, {"[InfoPachet]", "TipPos=4", "[ENDPACHET]"});

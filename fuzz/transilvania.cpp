@@ -1,0 +1,95 @@
+// Arbitrary terminal bytes, in arbitrary chunks and at arbitrary times, into
+// the Transilvania driver's receive path during each of its operations, on the
+// fake comm layer in virtual time. The run must end, never overrun a buffer,
+// and always close the exchange with EOT.
+//
+// Input: byte 0 picks the operation (bits 0-1) and a STOP (bit 2, at the time
+// of byte 1 x 500 ms). Then, for each write the driver makes: a chunk count
+// (0-3), and per chunk a delay (x 250 ms after the previous), a length (255
+// means 2000 bytes, the data repeated) and the data.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/MainLoop.h"
+#include "terminals/PosTransilvania/PosTransilvania.h"
+// The fuzzers link only the core library; the fake comm comes in as source.
+#include "tests/support/FakeComm.cpp"
+
+namespace {
+
+using tarvina::FakeComm;
+
+class Script {
+ public:
+  Script(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+  bool Empty() const { return p_ >= end_; }
+  std::uint8_t Byte() { return Empty() ? 0 : *p_++; }
+  FakeComm::Bytes Chunk() {
+    const std::uint8_t len = Byte();
+    const std::size_t want = len == 255 ? 2000 : len;
+    FakeComm::Bytes out;
+    const std::uint8_t* start = p_;
+    const std::size_t have = std::min<std::size_t>(len == 255 ? 64 : len, end_ - p_);
+    p_ += have;
+    if (have == 0) return out;
+    for (std::size_t i = 0; i < want; ++i) out.push_back(start[i % have]);
+    return out;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tarvina;
+  Script script(data, size);
+  const std::uint8_t mode = script.Byte();
+  const std::uint8_t stop_at = script.Byte();
+
+  VirtualClock clock;
+  MainLoop loop(clock);
+  FakeComm comm(loop);
+  TPosTransilvania drv(loop, comm, [] {});
+  std::vector<FakeComm::Bytes> writes;
+  comm.OnWrite = [&](const FakeComm::Bytes& b) {
+    writes.push_back(b);
+    const int chunks = script.Byte() % 4;
+    Millis at = 0;
+    for (int i = 0; i < chunks && !script.Empty(); ++i) {
+      at += static_cast<Millis>(script.Byte()) * 250;
+      FakeComm::Bytes chunk = script.Chunk();
+      if (chunk.empty()) continue;
+      if (at == 0)
+        comm.Deliver(chunk);
+      else
+        comm.DeliverAfter(at, chunk);
+    }
+  };
+  std::unique_ptr<Timer> stop;
+  if (mode & 4) {
+    stop = std::make_unique<Timer>(loop, static_cast<Millis>(stop_at) * 500 + 1);
+    stop->OnTimer = [&] { drv.IesireFortata = true; };
+    stop->SetEnabled(true);
+  }
+
+  drv.Suma = 12.34;
+  drv.NrBon = "123";
+  if (!drv.OpenPort()) std::abort();
+  switch (mode & 3) {
+    case 0: drv.PosSaleByCard(); break;
+    case 1: drv.VoidPosSale(); break;
+    case 2: drv.RaportZilnic(); break;
+    default: drv.GetPosInfo(); break;
+  }
+  // At most 7 ENQ and one request before the EOT that always ends the exchange.
+  if (writes.size() < 2 || writes.size() > 9 || writes.back() != FakeComm::Bytes{0x04}) std::abort();
+  drv.ClosePort();
+  return 0;
+}

@@ -1,0 +1,92 @@
+#include "server/DispatchBRD.h"
+
+#include <array>
+#include <climits>
+
+#include "platform/MainLoop.h"
+#include "server/MainSrv.h"
+#include "terminals/PosBRD/PosBRD.h"
+
+namespace tarvina {
+
+namespace {
+
+constexpr Millis kAfterRequestMs = 100;
+constexpr Millis kPollMs = 1;
+
+// Whole seconds of a monotonic clock between two readings: the count steps
+// when the clock passes a second, as the seconds of a wall clock would, but
+// it keeps going across midnight and in virtual time.
+int WholeSeconds(Millis from, Millis to) {
+  auto second = [](Millis t) { return t >= 0 ? t / 1000 : -((-t + 999) / 1000); };
+  return static_cast<int>(second(to) - second(from));
+}
+
+}  // namespace
+
+void RuleazaTranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma, const bool& stop,
+                          bool& procesOK, std::string& errorMsg) {
+  Clock& clock = loop.clock();
+  tComPort& line = pos.ComPort;
+
+  line.closeLine();
+  line.setCP(static_cast<tPort>(comPort > INT_MIN ? comPort - 1 : INT_MIN));
+  line.setBD(b___9600);
+  line.setDB(db_8);
+  line.setSB(sb_10);
+  line.setPr(p_None);
+  // A line that did not open does not stop the sale: the request goes
+  // nowhere and the missing acknowledgement reports it.
+  const int ResOpen = line.OpenLine();
+
+  TWriteMsg msg;
+  pos.InitWriteMsg(msg);
+  msg.SeqNumber = "0001";
+  msg.TransType = "01";
+  msg.PrintFlg = "1";
+  msg.TransAmount1 = brd::AmountText(suma);
+  pos.PutRecMsgInBuffer(msg);
+  pos.WriteToPOS();
+  clock.SleepMs(kAfterRequestMs);
+
+  pos.GolesteRecvBuff();
+  pos.Dif = 0;
+  const Millis start = clock.NowMs();
+  std::array<std::uint8_t, brd::kBufferSize> Buff;
+  for (;;) {
+    loop.ProcessMessages();
+    clock.SleepMs(kPollMs);
+    Buff.fill(0);
+    const int got = line.recv(Buff.data(), static_cast<std::uint16_t>(Buff.size()));
+    if (got > 0) pos.AdaugaOctetiPrimiti(Buff.data(), static_cast<std::size_t>(got));
+    pos.Dif = WholeSeconds(start, clock.NowMs());
+    if (stop || pos.notAckPrimit() || pos.MesajCoerentPrimit()) break;
+  }
+
+  if (pos.notAckPrimit()) {
+    procesOK = false;
+    errorMsg = "Eroare de comunicatie seriala.  ";
+    errorMsg += ResOpen < 0 ? "Nu pot deschide portul COM" + std::to_string(comPort)
+                            : std::string("Nu primesc nici un mesaj de la POS ");
+  } else if (pos.TipMesajPrimit == "22000000") {
+    procesOK = false;
+    errorMsg = pos.MesajEroare;
+  } else if (pos.TipMesajPrimit == "10") {
+    if (pos.TranzactieAcceptata) {
+      procesOK = true;
+    } else {
+      procesOK = false;
+      errorMsg = pos.MesajEroare;
+    }
+  }
+}
+
+// The sale's driver lives in the BRD slot until DoProcesare frees it, which
+// closes its line.
+void TEmain::TranzactieBRD() {
+  aPosBRD = std::make_unique<TPosBRD>(services.loop, services.comm);
+  RuleazaTranzactieBRD(services.loop, static_cast<TPosBRD&>(*aPosBRD), Cerere.ComPortRS232, Cerere.FSuma,
+                       InchidereFortata, ProcesOK, Cerere.ErrorMsg);
+}
+
+}  // namespace tarvina
