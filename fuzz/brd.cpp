@@ -16,8 +16,7 @@
 #include "platform/MainLoop.h"
 #include "server/DispatchBRD.h"
 #include "terminals/PosBRD/PosBRD.h"
-// The in-memory line of the unit tests; the fuzz build links the core library only.
-#include "tests/support/FakeComm.cpp"
+#include "tests/support/FakeComm.h"
 
 namespace {
 

@@ -16,40 +16,12 @@
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
 #include "terminals/PosTransilvania/PosTransilvania.h"
-// The fuzzers link only the core library; the fake comm comes in as source.
-#include "tests/support/FakeComm.cpp"
-
-namespace {
-
-using tarvina::FakeComm;
-
-class Script {
- public:
-  Script(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
-  bool Empty() const { return p_ >= end_; }
-  std::uint8_t Byte() { return Empty() ? 0 : *p_++; }
-  FakeComm::Bytes Chunk() {
-    const std::uint8_t len = Byte();
-    const std::size_t want = len == 255 ? 2000 : len;
-    FakeComm::Bytes out;
-    const std::uint8_t* start = p_;
-    const std::size_t have = std::min<std::size_t>(len == 255 ? 64 : len, end_ - p_);
-    p_ += have;
-    if (have == 0) return out;
-    for (std::size_t i = 0; i < want; ++i) out.push_back(start[i % have]);
-    return out;
-  }
-
- private:
-  const std::uint8_t* p_;
-  const std::uint8_t* end_;
-};
-
-}  // namespace
+#include "fuzz/FuzzScript.h"
+#include "tests/support/FakeComm.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarvina;
-  Script script(data, size);
+  FuzzScript script(data, size);
   const std::uint8_t mode = script.Byte();
   const std::uint8_t stop_at = script.Byte();
 

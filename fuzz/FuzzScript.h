@@ -1,0 +1,36 @@
+#pragma once
+// Reads a fuzzer's input as a script for a terminal: single bytes for the
+// choices a target makes, and chunks of bytes for what the terminal sends.
+// Length 255 stands for a 2000-byte chunk built from up to 64 input bytes,
+// so that inputs stay small while arrivals can outgrow the drivers' buffers.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "tests/support/FakeComm.h"
+
+namespace tarvina {
+
+class FuzzScript {
+ public:
+  FuzzScript(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+  bool Empty() const { return p_ >= end_; }
+  std::uint8_t Byte() { return Empty() ? 0 : *p_++; }
+  FakeComm::Bytes Chunk() {
+    const std::uint8_t len = Byte();
+    const std::size_t want = len == 255 ? 2000 : len;
+    FakeComm::Bytes out;
+    const std::uint8_t* start = p_;
+    const std::size_t have = std::min<std::size_t>(len == 255 ? 64 : len, end_ - p_);
+    p_ += have;
+    if (have == 0) return out;
+    for (std::size_t i = 0; i < want; ++i) out.push_back(start[i % have]);
+    return out;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+};
+
+}  // namespace tarvina
