@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "platform/Clock.h"
 
 #include "tests/support/FakeComm.h"
 
@@ -26,6 +29,26 @@ class FuzzScript {
     if (have == 0) return out;
     for (std::size_t i = 0; i < want; ++i) out.push_back(start[i % have]);
     return out;
+  }
+
+  // Plays the terminal: every write the driver makes is recorded and answered
+  // by up to three chunks, each a scripted number of 250 ms steps after the
+  // one before it.
+  void AnswerWrites(FakeComm& comm, std::vector<FakeComm::Bytes>& writes) {
+    comm.OnWrite = [this, &comm, &writes](const FakeComm::Bytes& b) {
+      writes.push_back(b);
+      const int chunks = Byte() % 4;
+      Millis at = 0;
+      for (int i = 0; i < chunks && !Empty(); ++i) {
+        at += static_cast<Millis>(Byte()) * 250;
+        FakeComm::Bytes chunk = Chunk();
+        if (chunk.empty()) continue;
+        if (at == 0)
+          comm.Deliver(chunk);
+        else
+          comm.DeliverAfter(at, chunk);
+      }
+    };
   }
 
  private:

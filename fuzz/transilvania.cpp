@@ -30,20 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FakeComm comm(loop);
   TPosTransilvania drv(loop, comm, [] {});
   std::vector<FakeComm::Bytes> writes;
-  comm.OnWrite = [&](const FakeComm::Bytes& b) {
-    writes.push_back(b);
-    const int chunks = script.Byte() % 4;
-    Millis at = 0;
-    for (int i = 0; i < chunks && !script.Empty(); ++i) {
-      at += static_cast<Millis>(script.Byte()) * 250;
-      FakeComm::Bytes chunk = script.Chunk();
-      if (chunk.empty()) continue;
-      if (at == 0)
-        comm.Deliver(chunk);
-      else
-        comm.DeliverAfter(at, chunk);
-    }
-  };
+  script.AnswerWrites(comm, writes);
   std::unique_ptr<Timer> stop;
   if (mode & 4) {
     stop = std::make_unique<Timer>(loop, static_cast<Millis>(stop_at) * 500 + 1);
