@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server/RequestClient.h"
+#include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
 
 namespace tarvina {
@@ -74,19 +75,10 @@ class BrdE2E : public ::testing::Test {
     ASSERT_TRUE(server_.StartServer(BinPath("tarvina"), {"--config", config_})) << "the server did not start";
   }
 
-  std::unique_ptr<RequestClient> Connect() {
-    auto c = std::make_unique<RequestClient>();
-    std::string reason;
-    EXPECT_TRUE(c->Connect("127.0.0.1", server_.port(), reason)) << reason;
-    return c;
-  }
+  std::unique_ptr<RequestClient> Connect() { return ConnectToServer(server_.port()); }
 
   std::string RoundTrip(const std::string& request, int timeout_ms = 10000) {
-    auto c = Connect();
-    c->Send(request);
-    std::string bytes;
-    c->ReadReply(bytes, timeout_ms);
-    return bytes;
+    return RoundTripToServer(server_.port(), request, timeout_ms);
   }
 
   void TearDown() override {

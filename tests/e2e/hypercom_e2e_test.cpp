@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "server/RequestClient.h"
+#include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
 
 namespace tarvina {
@@ -71,18 +72,9 @@ class HypercomE2E : public ::testing::Test {
         << "the server did not start";
   }
 
-  std::unique_ptr<RequestClient> Connect() {
-    auto c = std::make_unique<RequestClient>();
-    std::string reason;
-    EXPECT_TRUE(c->Connect("127.0.0.1", rig->server.port(), reason)) << reason;
-    return c;
-  }
+  std::unique_ptr<RequestClient> Connect() { return ConnectToServer(rig->server.port()); }
   std::string RoundTrip(const std::string& request, int timeout_ms = 20000) {
-    auto c = Connect();
-    c->Send(request);
-    std::string bytes;
-    c->ReadReply(bytes, timeout_ms);
-    return bytes;
+    return RoundTripToServer(rig->server.port(), request, timeout_ms);
   }
 
   int WaitForSim(const std::string& text, int timeout_ms = 5000) { return rig->sim.WaitForLine(text, timeout_ms); }

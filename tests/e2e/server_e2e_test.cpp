@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "server/RequestClient.h"
+#include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
 
 namespace tarvina {
@@ -41,19 +42,10 @@ class ServerE2E : public ::testing::Test {
     ASSERT_TRUE(server.StartServer(BinPath("tarvina"), extra)) << "the server did not start";
   }
   std::unique_ptr<RequestClient> Connect(const std::string& host = "127.0.0.1") {
-    auto c = std::make_unique<RequestClient>();
-    std::string reason;
-    EXPECT_TRUE(c->Connect(host, server.port(), reason)) << reason;
-    return c;
+    return ConnectToServer(server.port(), host);
   }
   // One request on a connection of its own; the reply bytes, or what came.
-  std::string RoundTrip(const std::string& request) {
-    auto c = Connect();
-    c->Send(request);
-    std::string bytes;
-    c->ReadReply(bytes, 10000);
-    return bytes;
-  }
+  std::string RoundTrip(const std::string& request) { return RoundTripToServer(server.port(), request, 10000); }
   void TearDown() override {
     server.Signal(SIGTERM);
     server.Wait();

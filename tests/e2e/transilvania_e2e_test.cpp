@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "server/RequestClient.h"
+#include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
 
 namespace tarvina {
@@ -79,20 +80,9 @@ class TransilvaniaE2E : public ::testing::Test {
     ASSERT_TRUE(server_.StartServer(BinPath("tarvina"), {"--config", dir_ + "/Tarvina.ini"}));
   }
 
-  std::unique_ptr<RequestClient> Connect() {
-    auto c = std::make_unique<RequestClient>();
-    std::string reason;
-    EXPECT_TRUE(c->Connect("127.0.0.1", server_.port(), reason)) << reason;
-    return c;
-  }
+  std::unique_ptr<RequestClient> Connect() { return ConnectToServer(server_.port()); }
 
-  std::string RoundTrip(const std::string& request) {
-    auto c = Connect();
-    c->Send(request);
-    std::string bytes;
-    c->ReadReply(bytes, 30000);
-    return bytes;
-  }
+  std::string RoundTrip(const std::string& request) { return RoundTripToServer(server_.port(), request, 30000); }
 
   // A sale on COMcom; `during` runs while it waits, then a STOP comes on
   // `stop`. The sale must end with the communication error; returns how long it took.

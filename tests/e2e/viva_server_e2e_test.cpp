@@ -12,6 +12,7 @@
 
 #include "server/RequestClient.h"
 #include "tests/e2e/viva_e2e.h"
+#include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
 
 namespace tarvina {
@@ -47,19 +48,8 @@ class VivaServerE2E : public ::testing::Test {
     server.Wait();
   }
 
-  std::unique_ptr<RequestClient> Connect() {
-    auto c = std::make_unique<RequestClient>();
-    std::string reason;
-    EXPECT_TRUE(c->Connect("127.0.0.1", server.port(), reason)) << reason;
-    return c;
-  }
-  std::string RoundTrip(const std::string& request) {
-    auto c = Connect();
-    c->Send(request);
-    std::string bytes;
-    c->ReadReply(bytes, 30000);
-    return bytes;
-  }
+  std::unique_ptr<RequestClient> Connect() { return ConnectToServer(server.port()); }
+  std::string RoundTrip(const std::string& request) { return RoundTripToServer(server.port(), request, 30000); }
 
   ServerProcess server;
 };
