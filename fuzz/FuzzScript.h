@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/MainLoop.h"
 
 #include "tests/support/FakeComm.h"
 
@@ -49,6 +51,15 @@ class FuzzScript {
           comm.DeliverAfter(at, chunk);
       }
     };
+  }
+
+  // The billing application's STOP, at a scripted time: a timer that sets the
+  // flag a driver's waits test. Keep the result alive for the whole run.
+  static std::unique_ptr<Timer> StopAt(MainLoop& loop, Millis ms, bool& flag) {
+    auto stop = std::make_unique<Timer>(loop, ms);
+    stop->OnTimer = [&flag] { flag = true; };
+    stop->SetEnabled(true);
+    return stop;
   }
 
  private:

@@ -39,11 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<FakeComm::Bytes> writes;
   script.AnswerWrites(comm, writes);
   std::unique_ptr<Timer> stop;
-  if (mode & 4) {
-    stop = std::make_unique<Timer>(loop, static_cast<Millis>(stop_at) * 500 + 1);
-    stop->OnTimer = [&] { drv.IesireFortata = true; };
-    stop->SetEnabled(true);
-  }
+  if (mode & 4) stop = FuzzScript::StopAt(loop, static_cast<Millis>(stop_at) * 500 + 1, drv.IesireFortata);
 
   drv.Suma = 12.34;
   drv.NrBon = "123";

@@ -9,6 +9,7 @@
 #include "server/MainSrv.h"
 #include "server/Packets.h"
 #include "tests/support/FakeComm.h"
+#include "tests/support/RecordingConnection.h"
 #include "tests/support/RecordingShell.h"
 #include "tests/unit/brd_scripted_terminal.h"
 
@@ -16,18 +17,6 @@ namespace tarvina {
 namespace {
 
 using namespace brdtest;
-
-class Recorder : public Connection {
- public:
-  void Write(const std::string& b) override { bytes += b; }
-  std::string bytes;
-};
-
-struct Peer {
-  Recorder conn;
-  TPosClient client;
-  Peer() { client.FContext = &conn; }
-};
 
 const std::string kOk = "PROCESAREOK\r\n[ENDPACHET]\r\n";
 const std::string kEmptyError = "ERROR\r\n\r\n[ENDPACHET]\r\n";

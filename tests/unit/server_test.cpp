@@ -16,26 +16,11 @@
 #include "server/Packets.h"
 #include "server/TestKind.h"
 #include "tests/support/FakeComm.h"
+#include "tests/support/RecordingConnection.h"
 #include "tests/support/RecordingShell.h"
 
 namespace tarvina {
 namespace {
-
-class RecordingConnection : public Connection {
- public:
-  void Write(const std::string& b) override {
-    if (gone) throw WriteFailed("gone");
-    bytes += b;
-  }
-  std::string bytes;
-  bool gone = false;
-};
-
-struct Peer {
-  RecordingConnection conn;
-  TPosClient client;
-  Peer() { client.FContext = &conn; }
-};
 
 const std::string kBusy = "ERROR\r\nServer ocupat. Incearca mai tarziu\r\n[ENDPACHET]\r\n";
 const std::string kOk = "PROCESAREOK\r\n[ENDPACHET]\r\n";

@@ -11,18 +11,13 @@
 #include "server/Packets.h"
 #include "terminals/PosVerifoneIntf/VerifoneFrames.h"
 #include "tests/support/FakeComm.h"
+#include "tests/support/RecordingConnection.h"
 #include "tests/support/RecordingShell.h"
 
 namespace tarvina {
 namespace {
 
 using namespace verifone;
-
-class ReplyRecorder : public Connection {
- public:
-  void Write(const std::string& b) override { bytes += b; }
-  std::string bytes;
-};
 
 std::string Error(const std::string& msg) { return "ERROR\r\n" + msg + "\r\n[ENDPACHET]\r\n"; }
 const std::string kOk = "PROCESAREOK\r\n[ENDPACHET]\r\n";
@@ -69,7 +64,7 @@ class VerifoneDispatchTest : public testing::Test {
   FakeComm comm{loop};
   Services services{loop, shell, clock, comm};
   TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
-  ReplyRecorder reply;
+  RecordingConnection reply;
   TPosClient client;
 
   Bytes login_answer{kLogInOk};
@@ -145,7 +140,7 @@ TEST_F(VerifoneDispatchTest, VoidPortThatDoesNotOpenAfterTheLogIn) {
 // A STOP during the log-in reaches the sale's driver, already in its slot:
 // the log-in runs to its end, the sale gives up at its first wait.
 TEST_F(VerifoneDispatchTest, StopDuringTheLogInEndsTheSaleAtItsFirstWait) {
-  ReplyRecorder stop_reply;
+  RecordingConnection stop_reply;
   TPosClient stopper;
   stopper.FContext = &stop_reply;
   std::size_t login_writes = 0;
