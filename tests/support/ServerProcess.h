@@ -86,9 +86,17 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
+  // Where the child's standard error goes: nowhere, to the test's own
+  // standard error, or among the lines of standard output (for programs that
+  // report on standard error what a test waits for).
+  enum class Stderr { kDiscard, kKeep, kWithOutput };
+
   // Runs `program` with `args`; stderr goes to /dev/null unless keep_stderr.
   void Start(const std::string& program, const std::vector<std::string>& args,
              bool keep_stderr = false) {
+    Start(program, args, keep_stderr ? Stderr::kKeep : Stderr::kDiscard);
+  }
+  void Start(const std::string& program, const std::vector<std::string>& args, Stderr err) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<std::string> argv_s = {program};
@@ -99,7 +107,9 @@ class ServerProcess {
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], 1);
-      if (!keep_stderr) {
+      if (err == Stderr::kWithOutput) {
+        ::dup2(out[1], 2);
+      } else if (err == Stderr::kDiscard) {
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 2);
       }
