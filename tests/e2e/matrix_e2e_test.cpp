@@ -1,7 +1,9 @@
 // Every operation on every terminal kind that takes it, through the built
 // programs: `tarvina --headless` with a generated Tarvina.ini that maps COMn to
 // the virtual lines of `tarvina-sim` terminals, Viva Wallet simulators on
-// loopback addresses of their own, and a billing client on loopback TCP.
+// loopback addresses of their own, and a billing client on loopback TCP:
+// approving and refusing terminals, the refusals of the request checks, and
+// what a STOP and a second request do while each kind of terminal waits.
 // Replies are compared whole, byte for byte.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -346,8 +348,8 @@ TEST_P(StopE2E, EndsACardSaleAndNothingElse) {
   } else {
     ASSERT_GE(server.WaitForLine("log: Inchidere fortata", 10000, mark), 0);
     if (!c.ends_operation) {
-      EXPECT_EQ(a->ReadReply(bytes, 200), RequestClient::Result::kTimedOut) << "over before the STOP came";
-      EXPECT_EQ(bytes, "");
+      // Still running after the STOP, and new requests are still held off.
+      EXPECT_EQ(shop.RoundTrip(probe), kBusy);
     }
     EXPECT_EQ(a->ReadReply(bytes, 30000), RequestClient::Result::kReply);
     EXPECT_EQ(bytes, c.reply);
@@ -387,6 +389,26 @@ const StopCase kStopCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(WhileTheTerminalWaits, StopE2E, ::testing::ValuesIn(kStopCases),
                          [](const ::testing::TestParamInfo<StopCase>& i) { return std::string(i.param.name); });
+
+// A STOP that comes while a Viva Wallet sale holds the server is taken after
+// the sale, when no operation runs: its flag then ends the next BRD sale at
+// its first pass, and that sale clears it again.
+TEST(LateStopE2E, EndsTheNextBrdSaleOnly) {
+  Shop shop;
+  ASSERT_TRUE(shop.Viva(kVivaWaiting, {"--reply-delay", "1000"}));
+  ASSERT_TRUE(shop.Serial("brd", kBrd, {}));
+  ASSERT_TRUE(shop.Serial("brd", kStopCom, {}));  // a second approving terminal, untouched by the first sale
+  ASSERT_TRUE(shop.Open());
+  auto a = shop.Send(VivaSale(kVivaWaiting));
+  ASSERT_GE(shop.sim(kVivaWaiting).WaitForLine("request ", 10000), 0);
+  auto stop = shop.Send(kStop);
+  std::string bytes;
+  EXPECT_EQ(a->ReadReply(bytes, 30000), RequestClient::Result::kReply);
+  EXPECT_EQ(bytes, kOk);
+  ASSERT_GE(shop.server().WaitForLine("log: Inchidere fortata", 10000), 0);
+  EXPECT_EQ(shop.RoundTrip(Sale(1, kBrd)), kEmptyError);
+  EXPECT_EQ(shop.RoundTrip(Sale(1, kStopCom)), kOk);
+}
 
 }  // namespace
 }  // namespace tarvina
