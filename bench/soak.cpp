@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/HeadlessShell.h"
 #include "server/RequestClient.h"
 #include "tests/support/ServerProcess.h"
 
@@ -77,20 +78,6 @@ struct Case {
   RequestFields fields;
   std::string expected;
 };
-
-std::string Printable(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c < 0x20 || c >= 0x7F) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\x%02X", c);
-      out += b;
-    } else out += static_cast<char>(c);
-  }
-  return out;
-}
 
 // A field of /proc/<pid>/status, e.g. "VmHWM:  1234 kB" -> "1234 kB".
 std::string StatusField(pid_t pid, const std::string& name) {
