@@ -7,7 +7,8 @@
 // and compares every reply with the expected bytes. It prints operations per
 // second, the server's peak resident memory and its thread and descriptor
 // counts before and after. Exit status 1 when a reply differs, a simulator
-// reports a protocol fault, or the thread or descriptor count grew.
+// reports a protocol fault, the thread or descriptor count grew, or the
+// server does not end cleanly on SIGTERM.
 //
 // Usage: bench_soak [operations, default 1000] [Viva address, approving,
 //        default 127.0.0.210] [Viva address, refusing, default 127.0.0.211]
@@ -120,6 +121,11 @@ int main(int argc, char** argv) {
   const std::string viva_refuse = argc > 3 ? argv[3] : "127.0.0.211";
   const unsigned seed = std::getenv("SOAK_SEED") ? std::strtoul(std::getenv("SOAK_SEED"), nullptr, 10) : 1;
 
+  for (const char* program : {"tarvina", "tarvina-sim"})
+    if (::access(BinPath(program).c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "%s is not built: cmake --build build\n", BinPath(program).c_str());
+      return 1;
+    }
   char dir_template[] = "/tmp/bench_soak.XXXXXX";
   if (!::mkdtemp(dir_template)) {
     std::perror("mkdtemp");
