@@ -155,11 +155,33 @@ void MainLoop::WaitMessage() {
 }
 
 void MainLoop::WaitUntil(const std::function<bool()>& done) {
+  const int depth = ++wait_depth_;
+  struct Leave {
+    MainLoop& loop;
+    int depth;
+    ~Leave() {
+      --loop.wait_depth_;
+      // An interrupt meant for this wait that it did not get to (it left by
+      // its own exception) must not hit the next, unrelated one.
+      if (loop.interrupt_ && loop.interrupt_depth_ >= depth) loop.interrupt_ = nullptr;
+    }
+  } leave{*this, depth};
   for (;;) {
     ProcessMessages();
+    if (interrupt_ && interrupt_depth_ == depth) {
+      std::exception_ptr error = std::move(interrupt_);
+      interrupt_ = nullptr;
+      std::rethrow_exception(error);
+    }
     if (done()) return;
     WaitMessage();
   }
+}
+
+void MainLoop::InterruptWait(std::exception_ptr error) {
+  if (wait_depth_ == 0 || !error) return;
+  interrupt_ = std::move(error);
+  interrupt_depth_ = wait_depth_;
 }
 
 void MainLoop::Wake() {

@@ -67,6 +67,12 @@ class MainLoop {
   void WaitMessage();
   // The wait step of every driver loop: process, test, block until done() holds.
   void WaitUntil(const std::function<bool()>& done);
+  // Main thread: the innermost WaitUntil in progress rethrows error once the
+  // processing step that called this is over, whatever its done() says. A
+  // serial port whose device vanished uses it: the driver waiting for that
+  // line would otherwise sit out its whole protocol time-out. Outside any
+  // WaitUntil the error is dropped (nobody waits for anything).
+  void InterruptWait(std::exception_ptr error);
 
   // Makes the next (or current) WaitMessage() return. Any thread.
   void Wake();
@@ -109,6 +115,11 @@ class MainLoop {
   bool quitting_ = false;
   std::uint64_t messages_run_ = 0;
   EventSource* source_ = nullptr;
+  // Main thread only: how many WaitUntil calls are in progress, and the error
+  // the one at interrupt_depth_ is to rethrow.
+  int wait_depth_ = 0;
+  int interrupt_depth_ = 0;
+  std::exception_ptr interrupt_;
 };
 
 // A main-thread one-shot timer: enabling it (or changing its interval while
