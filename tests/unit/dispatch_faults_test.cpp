@@ -11,14 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.h"
-#include "platform/MainLoop.h"
-#include "server/MainSrv.h"
 #include "server/Packets.h"
 #include "terminals/PosVerifoneIntf/VerifoneFrames.h"
-#include "tests/support/FakeComm.h"
 #include "tests/support/RecordingConnection.h"
-#include "tests/support/RecordingShell.h"
+#include "tests/support/VirtualServer.h"
 #include "tests/unit/brd_scripted_terminal.h"
 
 namespace tarvina {
@@ -44,19 +40,17 @@ const Kind kKinds[] = {
 
 void PrintTo(const Kind& k, std::ostream* os) { *os << "TipPos " << k.tip; }
 
-class DispatchFaults : public testing::TestWithParam<Kind> {
+class DispatchFaults : public testing::TestWithParam<Kind>, protected VirtualServer {
  protected:
-  void SetUp() override { client.FContext = &reply; }
-
   std::string Run(int operatie) {
-    reply.bytes.clear();
+    Peer p;
     std::vector<std::pair<std::string, std::string>> keys = {{"Operatie", std::to_string(operatie)},
                                                              {"TipPos", std::to_string(GetParam().tip)},
                                                              {"PortSerial", "2"},
                                                              {"Suma", "12.34"}};
     if (operatie == 2) keys.emplace_back("NrBon", "57");
-    for (const auto& line : RequestLines(keys)) m.DoSynchronize(client, line);
-    return reply.bytes;
+    for (const auto& line : RequestLines(keys)) m.DoSynchronize(p.client, line);
+    return p.conn.bytes;
   }
   TPosDriver* Slot() { return (m.*GetParam().slot).get(); }
 
@@ -85,14 +79,6 @@ class DispatchFaults : public testing::TestWithParam<Kind> {
     };
   }
 
-  VirtualClock clock;
-  MainLoop loop{clock};
-  RecordingShell shell;
-  FakeComm comm{loop};
-  Services services{loop, shell, clock, comm};
-  TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
-  RecordingConnection reply;
-  TPosClient client;
 };
 
 // The first write of the sale fails: the reply carries the port's message,
@@ -141,21 +127,14 @@ TEST_P(DispatchFaults, VoidShowsTheHourglassUntilItEnds) {
 // BRD polls its line; after the acknowledgement its wait has no limit, so a
 // device that goes away must end it: the failing read's error is the reply.
 TEST(DispatchFaultsBrd, LineThatVanishesAfterTheAcknowledgement) {
-  VirtualClock clock;
-  MainLoop loop{clock};
-  RecordingShell shell;
-  FakeComm comm{loop};
+  VirtualServer s;
+  auto& [clock, loop, shell, comm, services, m] = s;
   comm.SetExpectWaiter(false);
-  Services services{loop, shell, clock, comm};
-  TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
-  RecordingConnection reply;
-  TPosClient client;
-  client.FContext = &reply;
-  auto sale = [&] {
-    reply.bytes.clear();
+  auto sale = [&m = m] {
+    Peer p;
     for (const auto& l : RequestLines({{"Operatie", "0"}, {"TipPos", "1"}, {"PortSerial", "2"}, {"Suma", "5"}}))
-      m.DoSynchronize(client, l);
-    return reply.bytes;
+      m.DoSynchronize(p.client, l);
+    return p.conn.bytes;
   };
 
   brdtest::ScriptedTerminal pulled(comm);
