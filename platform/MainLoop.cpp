@@ -154,34 +154,30 @@ void MainLoop::WaitMessage() {
   }
 }
 
-void MainLoop::WaitUntil(const std::function<bool()>& done) {
-  const int depth = ++wait_depth_;
-  struct Leave {
-    MainLoop& loop;
-    int depth;
-    ~Leave() {
-      --loop.wait_depth_;
-      // An interrupt meant for this wait that it did not get to (it left by
-      // its own exception) must not hit the next, unrelated one.
-      if (loop.interrupt_ && loop.interrupt_depth_ >= depth) loop.interrupt_ = nullptr;
-    }
-  } leave{*this, depth};
+void MainLoop::WaitUntil(const std::function<bool()>& done, Interrupts interrupts) {
   for (;;) {
     ProcessMessages();
-    if (interrupt_ && interrupt_depth_ == depth) {
+    if (done()) return;
+    if (interrupts == Interrupts::kTake && interrupt_) {
       std::exception_ptr error = std::move(interrupt_);
       interrupt_ = nullptr;
+      interrupt_source_ = nullptr;
       std::rethrow_exception(error);
     }
-    if (done()) return;
     WaitMessage();
   }
 }
 
-void MainLoop::InterruptWait(std::exception_ptr error) {
-  if (wait_depth_ == 0 || !error) return;
+void MainLoop::InterruptWait(std::exception_ptr error, const void* source) {
   interrupt_ = std::move(error);
-  interrupt_depth_ = wait_depth_;
+  interrupt_source_ = interrupt_ ? source : nullptr;
+}
+
+void MainLoop::CancelInterrupt(const void* source) {
+  if (interrupt_ && interrupt_source_ == source) {
+    interrupt_ = nullptr;
+    interrupt_source_ = nullptr;
+  }
 }
 
 void MainLoop::Wake() {

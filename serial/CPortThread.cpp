@@ -37,9 +37,11 @@ TComThread::TComThread(TCustomComPort& port) : FComPort(port), handle_(port.FHan
 TComThread::~TComThread() {
   Stop();
   MainLoop& loop = FComPort.Loop();
-  if (loop.IsMainThread()) loop.WaitUntil([this] { return ended_.load(); });
+  if (loop.IsMainThread()) loop.WaitUntil([this] { return ended_.load(); }, MainLoop::Interrupts::kLeave);
   thread_.join();
   loop.RemoveIdleProbe(probe_id_);
+  // Whoever waited on this line has stopped waiting: a loss it reported is news to nobody.
+  if (loop.IsMainThread()) loop.CancelInterrupt(&FComPort);
 }
 
 void TComThread::Stop() {
@@ -86,7 +88,7 @@ void TComThread::ReportLineLost(int error) {
     FComPort.Loop().Synchronize([this, error] {
       // Closing: whoever opened the port has stopped waiting for it.
       if (stopping_) return;
-      FComPort.Loop().InterruptWait(std::make_exception_ptr(EComPort(CError_ReadFailed, error)));
+      FComPort.Loop().InterruptWait(std::make_exception_ptr(EComPort(CError_ReadFailed, error)), &FComPort);
     });
   } catch (...) {
     // The loop has quit: nobody is left to tell.

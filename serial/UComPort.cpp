@@ -37,7 +37,7 @@ void tEventTask::Terminate() {
 void tEventTask::WaitFor() {
   if (!thread_.joinable()) return;
   MainLoop& loop = ThreadOwner->Loop();
-  if (loop.IsMainThread()) loop.WaitUntil([this] { return finished_.load(); });
+  if (loop.IsMainThread()) loop.WaitUntil([this] { return finished_.load(); }, MainLoop::Interrupts::kLeave);
   thread_.join();
 }
 
