@@ -154,11 +154,29 @@ void MainLoop::WaitMessage() {
   }
 }
 
-void MainLoop::WaitUntil(const std::function<bool()>& done) {
+void MainLoop::WaitUntil(const std::function<bool()>& done, Interrupts interrupts) {
   for (;;) {
     ProcessMessages();
     if (done()) return;
+    if (interrupts == Interrupts::kTake && interrupt_) {
+      std::exception_ptr error = std::move(interrupt_);
+      interrupt_ = nullptr;
+      interrupt_source_ = nullptr;
+      std::rethrow_exception(error);
+    }
     WaitMessage();
+  }
+}
+
+void MainLoop::InterruptWait(std::exception_ptr error, const void* source) {
+  interrupt_ = std::move(error);
+  interrupt_source_ = interrupt_ ? source : nullptr;
+}
+
+void MainLoop::CancelInterrupt(const void* source) {
+  if (interrupt_ && interrupt_source_ == source) {
+    interrupt_ = nullptr;
+    interrupt_source_ = nullptr;
   }
 }
 

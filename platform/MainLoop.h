@@ -66,7 +66,19 @@ class MainLoop {
   void ProcessMessages();
   void WaitMessage();
   // The wait step of every driver loop: process, test, block until done() holds.
-  void WaitUntil(const std::function<bool()>& done);
+  // kTake: an interrupt (below) that is pending when done() does not hold yet
+  // is thrown from here. kLeave, for waits that must not throw (a port's
+  // thread ending inside its Close): interrupts stay pending.
+  enum class Interrupts { kTake, kLeave };
+  void WaitUntil(const std::function<bool()>& done, Interrupts interrupts = Interrupts::kTake);
+  // Main thread: the next WaitUntil step that finds its condition unmet throws
+  // error. A serial port whose device vanished uses it: the driver waiting for
+  // that line would otherwise sit out its whole protocol time-out. A wait whose
+  // condition already holds returns as usual and leaves the error pending for
+  // the next one. CancelInterrupt drops it, if it came from `source` (the port
+  // does, when it closes: whoever waited on the line has stopped).
+  void InterruptWait(std::exception_ptr error, const void* source);
+  void CancelInterrupt(const void* source);
 
   // Makes the next (or current) WaitMessage() return. Any thread.
   void Wake();
@@ -109,6 +121,9 @@ class MainLoop {
   bool quitting_ = false;
   std::uint64_t messages_run_ = 0;
   EventSource* source_ = nullptr;
+  // Main thread only: the pending interrupt and where it came from.
+  std::exception_ptr interrupt_;
+  const void* interrupt_source_ = nullptr;
 };
 
 // A main-thread one-shot timer: enabling it (or changing its interval while

@@ -97,7 +97,30 @@ const std::string& VirtualSerialLine::PortPath() const { return link_path_.empty
 const std::string& VirtualSerialLine::DevicePath() const { return device_path_; }
 
 void VirtualSerialLine::Write(const std::uint8_t* data, std::size_t n) {
+  if (!noise_.empty()) {
+    // In the same write as the reply, so the port side meets both in one read.
+    std::vector<std::uint8_t> both;
+    both.swap(noise_);
+    if (trace_) {
+      std::fprintf(stderr, "POS : (%zu bytes of noise)\n", both.size());
+      if (n > 0) std::fprintf(stderr, "%s\n", WireTrace::Format(false, data, n).c_str());
+    }
+    both.insert(both.end(), data, data + n);
+    WriteAll(both.data(), both.size());
+    return;
+  }
   if (trace_ && n > 0) std::fprintf(stderr, "%s\n", WireTrace::Format(false, data, n).c_str());
+  if (trickle_ms_ <= 0) {
+    WriteAll(data, n);
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) usleep(static_cast<useconds_t>(trickle_ms_) * 1000);
+    WriteAll(data + i, 1);
+  }
+}
+
+void VirtualSerialLine::WriteAll(const std::uint8_t* data, std::size_t n) {
   const std::int64_t deadline = NowMs() + kWriteGiveUpMs;
   std::size_t done = 0;
   while (done < n) {
@@ -128,6 +151,7 @@ std::vector<std::uint8_t> VirtualSerialLine::Read(int timeout_ms) {
   } while (r < 0 && errno == EINTR);
   std::size_t fresh = out.size();
   if (r > 0 && (p.revents & POLLIN)) {
+    heard_ = true;
     std::uint8_t buf[4096];
     for (;;) {
       ssize_t k = read(master_fd_, buf, sizeof buf);

@@ -3,6 +3,7 @@
 // a terminal's cable. The server opens the port side like any serial device
 // (reachable through a link of the caller's choice, so Tarvina.ini can say
 // COM3=/tmp/pos3); tests and tarvina-sim play the terminal on the far side.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,6 +38,14 @@ class VirtualSerialLine {
   void SetTrace(bool on) { trace_ = on; }
   int FarFd() const { return master_fd_; }
 
+  // Line faults for the simulators. Noise: bytes written once, in front of the
+  // far side's first write (line noise or a flood the port side must get
+  // through). Trickle: every later write goes one byte at a time, ms apart.
+  void SetNoise(std::vector<std::uint8_t> bytes) { noise_ = std::move(bytes); }
+  void SetTrickle(int ms) { trickle_ms_ = ms; }
+  // True once the port side has sent a byte (any thread may ask).
+  bool Heard() const { return heard_.load(); }
+
   // Removes link_path if it is a link to device_path (and nothing else, so a
   // name another line has taken over since stays). Async-signal-safe.
   static void RemoveLink(const char* link_path, const char* device_path);
@@ -48,6 +57,11 @@ class VirtualSerialLine {
   std::string link_path_;
   bool trace_ = false;
   std::vector<std::uint8_t> held_;  // read from the line beyond what ReadExactly was asked for
+  std::vector<std::uint8_t> noise_;
+  int trickle_ms_ = 0;
+  std::atomic<bool> heard_{false};
+
+  void WriteAll(const std::uint8_t* data, std::size_t n);
 };
 
 }  // namespace tarvina

@@ -37,9 +37,11 @@ TComThread::TComThread(TCustomComPort& port) : FComPort(port), handle_(port.FHan
 TComThread::~TComThread() {
   Stop();
   MainLoop& loop = FComPort.Loop();
-  if (loop.IsMainThread()) loop.WaitUntil([this] { return ended_.load(); });
+  if (loop.IsMainThread()) loop.WaitUntil([this] { return ended_.load(); }, MainLoop::Interrupts::kLeave);
   thread_.join();
   loop.RemoveIdleProbe(probe_id_);
+  // Whoever waited on this line has stopped waiting: a loss it reported is news to nobody.
+  if (loop.IsMainThread()) loop.CancelInterrupt(&FComPort);
 }
 
 void TComThread::Stop() {
@@ -56,7 +58,10 @@ void TComThread::Execute() {
     const int rc = comm.WaitCommEvent(handle_, &mask);
     // A stop, or a device that failed or vanished: waiting again would only
     // fail again at once, so the thread ends and the port stays open.
-    if (rc != 0) break;
+    if (rc != 0) {
+      if (rc != kCommStopped) ReportLineLost(rc);
+      break;
+    }
     FEvents = IntToEvents(mask);
     if (FEvents == 0) continue;
     try {
@@ -72,6 +77,22 @@ void TComThread::Execute() {
   }
   ended_ = true;
   FComPort.Loop().Wake();
+}
+
+// The device went away under an open port (cable or adapter pulled, far side
+// of a pseudo-terminal closed). No event will ever come again, so a driver
+// waiting for its terminal's answer would wait out its whole time-out; instead
+// its wait ends with the error its next read of the line would raise.
+void TComThread::ReportLineLost(int error) {
+  try {
+    FComPort.Loop().Synchronize([this, error] {
+      // Closing: whoever opened the port has stopped waiting for it.
+      if (stopping_) return;
+      FComPort.Loop().InterruptWait(std::make_exception_ptr(EComPort(CError_ReadFailed, error)), &FComPort);
+    });
+  } catch (...) {
+    // The loop has quit: nobody is left to tell.
+  }
 }
 
 void TComThread::DispatchComMsg() {

@@ -40,6 +40,7 @@ class TComThread {
  private:
   void Execute();
   void DispatchComMsg();
+  void ReportLineLost(int error);
 
   TCustomComPort& FComPort;
   CommHandle handle_;

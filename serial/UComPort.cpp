@@ -37,7 +37,7 @@ void tEventTask::Terminate() {
 void tEventTask::WaitFor() {
   if (!thread_.joinable()) return;
   MainLoop& loop = ThreadOwner->Loop();
-  if (loop.IsMainThread()) loop.WaitUntil([this] { return finished_.load(); });
+  if (loop.IsMainThread()) loop.WaitUntil([this] { return finished_.load(); }, MainLoop::Interrupts::kLeave);
   thread_.join();
 }
 
@@ -184,7 +184,8 @@ int tComPort::recv(void* data, std::uint16_t datalen) {
   if (!IsOpen()) return tser_LineClosed;
   FlushPending();
   std::uint32_t got = 0;
-  if (comm_.Read(hFile, data, datalen, &got) != 0) return -1;
+  recv_error_ = comm_.Read(hFile, data, datalen, &got);
+  if (recv_error_ != 0) return -1;
   return static_cast<int>(got);
 }
 

@@ -99,6 +99,8 @@ class tComPort {
 
   int xmit(const void* data, std::uint16_t datalen);
   int recv(void* data, std::uint16_t datalen);
+  // The platform error number of the last recv that failed (-1), else 0.
+  int RecvError() const { return recv_error_; }
   int GetInBound();
   int InBound() { return GetInBound(); }
   std::uint32_t getSendBufferFree();
@@ -131,6 +133,7 @@ class tComPort {
   MainLoop& loop_;
   CommApi& comm_;
   CommHandle hFile = kInvalidCommHandle;
+  int recv_error_ = 0;
   tStopBits fSB = sb_10;
   tDataBits fDB = db_8;
   tBaudRate fBD = b__38400;

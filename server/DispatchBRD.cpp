@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "platform/MainLoop.h"
+#include "serial/CPort.h"
 #include "server/MainSrv.h"
 #include "terminals/PosBRD/PosBRD.h"
 
@@ -58,6 +59,10 @@ void RuleazaTranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma
     clock.SleepMs(kPollMs);
     Buff.fill(0);
     const int got = line.recv(Buff.data(), static_cast<std::uint16_t>(Buff.size()));
+    // A read that fails on an open line is a device that went away (cable or
+    // adapter pulled): after the acknowledgement nothing else would end this
+    // wait, so the sale ends with the read's error, as the other kinds' do.
+    if (got == -1) throw EComPort(CError_ReadFailed, line.RecvError());
     if (got > 0) pos.AdaugaOctetiPrimiti(Buff.data(), static_cast<std::size_t>(got));
     pos.Dif = WholeSeconds(start, clock.NowMs());
     if (stop || pos.notAckPrimit() || pos.MesajCoerentPrimit()) break;

@@ -280,7 +280,19 @@ TEST(SerialPty, AVanishedDeviceEndsTheEventThreadAndFailsTheNextReadAndWrite) {
   ASSERT_TRUE(WaitFor(loop, [&] { return rx.bytes.size() == 1; }));
 
   line.reset();  // the far side goes away: the port side hangs up
-  ASSERT_TRUE(WaitFor(loop, [&] { return port.ThreadEnded(); })) << "the wait must end, not go on";
+  // A wait in progress on the main thread (a driver's, for its terminal's
+  // answer) ends at once with the error the next read would raise, instead of
+  // running to its own limit.
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    WaitFor(loop, [] { return false; }, 5000);
+    ADD_FAILURE() << "the wait did not end with the line's error";
+  } catch (const EComPort& e) {
+    EXPECT_STREQ(e.what(), "ReadFile function failed (Error: 5)");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ASSERT_TRUE(WaitOutsideTheLoop([&] { return port.ThreadEnded(); })) << "the event wait must end, not go on";
+  EXPECT_TRUE(WaitFor(loop, [] { return true; }));  // told once: the next wait is not interrupted again
   EXPECT_TRUE(port.Connected());
 
   std::uint8_t buf[4] = {1, 2, 3, 4};

@@ -11,6 +11,7 @@
 #include "tests/support/FakeComm.h"
 #include "tests/support/RecordingConnection.h"
 #include "tests/support/RecordingShell.h"
+#include "tests/support/VirtualServer.h"
 #include "tests/unit/brd_scripted_terminal.h"
 
 namespace tarvina {
@@ -28,7 +29,7 @@ std::vector<std::string> BrdSale(int port, const std::string& suma) {
   return RequestLines({{"Operatie", "0"}, {"TipPos", "1"}, {"PortSerial", std::to_string(port)}, {"Suma", suma}});
 }
 
-class BrdDispatchTest : public ::testing::Test {
+class BrdDispatchTest : public ::testing::Test, protected VirtualServer {
  protected:
   BrdDispatchTest() { comm.SetExpectWaiter(false); }
 
@@ -42,12 +43,6 @@ class BrdDispatchTest : public ::testing::Test {
     timers.push_back(std::move(t));
   }
 
-  VirtualClock clock;
-  MainLoop loop{clock};
-  RecordingShell shell;
-  FakeComm comm{loop};
-  Services services{loop, shell, clock, comm};
-  TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
   ScriptedTerminal terminal{comm};
   std::vector<std::unique_ptr<Timer>> timers;
 };

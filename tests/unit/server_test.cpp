@@ -18,6 +18,7 @@
 #include "tests/support/FakeComm.h"
 #include "tests/support/RecordingConnection.h"
 #include "tests/support/RecordingShell.h"
+#include "tests/support/VirtualServer.h"
 
 namespace tarvina {
 namespace {
@@ -34,7 +35,7 @@ std::vector<std::string> Sale(int tip, const std::string& suma, const std::strin
   return RequestLines(keys);
 }
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public ::testing::Test, protected VirtualServer {
  protected:
   void Send(Peer& p, const std::vector<std::string>& lines) {
     for (const auto& l : lines) m.DoSynchronize(p.client, l);
@@ -56,12 +57,6 @@ class ServerTest : public ::testing::Test {
     return true;
   }
 
-  VirtualClock clock;
-  MainLoop loop{clock};
-  RecordingShell shell;
-  FakeComm comm{loop};
-  Services services{loop, shell, clock, comm};
-  TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
   std::vector<std::unique_ptr<Timer>> timers;
 };
 

@@ -13,6 +13,7 @@
 #include "tests/support/FakeComm.h"
 #include "tests/support/RecordingConnection.h"
 #include "tests/support/RecordingShell.h"
+#include "tests/support/VirtualServer.h"
 
 namespace tarvina {
 namespace {
@@ -22,7 +23,7 @@ using namespace verifone;
 std::string Error(const std::string& msg) { return "ERROR\r\n" + msg + "\r\n[ENDPACHET]\r\n"; }
 const std::string kOk = "PROCESAREOK\r\n[ENDPACHET]\r\n";
 
-class VerifoneDispatchTest : public testing::Test {
+class VerifoneDispatchTest : public testing::Test, protected VirtualServer {
  protected:
   void SetUp() override {
     client.FContext = &reply;
@@ -58,12 +59,6 @@ class VerifoneDispatchTest : public testing::Test {
 
   int Opens() const { return comm.Count("Open"); }
 
-  VirtualClock clock;
-  MainLoop loop{clock};
-  RecordingShell shell;
-  FakeComm comm{loop};
-  Services services{loop, shell, clock, comm};
-  TEmain m{services, TConfig{}, "/opt/tarvina/bin/tarvina"};
   RecordingConnection reply;
   TPosClient client;
 

@@ -8,12 +8,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/VirtualSerial.h"
 #include "tools/sim/SimKind.h"
@@ -24,9 +28,15 @@ using namespace tarvina::sim;
 namespace {
 
 const char kCommonHelp[] =
-    "  --link PATH   link PATH to the port side of the line (serial kinds)\n"
-    "  --trace       print every byte both ways on standard error\n"
-    "  --help        this text\n";
+    "  --link PATH        link PATH to the port side of the line (serial kinds)\n"
+    "  --trace            print every byte both ways on standard error\n"
+    "  --help             this text\n"
+    "line faults (serial kinds; counted from the PC's first byte):\n"
+    "  --hangup-ms N      N ms after the PC's first byte, close the line, remove the\n"
+    "                     link and exit (a pulled cable; prints \"hangup\")\n"
+    "  --noise N          N bytes of line noise (a fixed pseudo-random pattern) in\n"
+    "                     front of the terminal's first reply; 1048576 floods the line\n"
+    "  --byte-gap-ms N    every reply trickles, one byte each N ms\n";
 
 // The link to remove on a signal, and the device it must still point to.
 std::string g_link;
@@ -43,6 +53,39 @@ const SimKind* FindKind(const std::string& name) {
   for (const auto& k : SimKinds())
     if (name == k.name) return &k;
   return nullptr;
+}
+
+// Line noise: the same bytes on every run, control characters and frame
+// markers among them, so that a receiver meets every byte value.
+std::vector<std::uint8_t> Noise(std::size_t n) {
+  std::vector<std::uint8_t> out(n);
+  std::uint32_t x = 2463534242u;
+  for (auto& b : out) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<std::uint8_t>(x);
+  }
+  return out;
+}
+
+// The pulled cable: once the PC has spoken, wait, then let the process end,
+// which closes the far side (the port side sees a hang-up) with the link gone.
+void StartHangupThread(const VirtualSerialLine& line, int ms) {
+  std::thread([&line, ms] {
+    while (!line.Heard()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (!g_link.empty()) VirtualSerialLine::RemoveLink(g_link.c_str(), g_device.c_str());
+    std::printf("hangup\n");
+    std::fflush(stdout);
+    _exit(0);
+  }).detach();
+}
+
+bool ParseCount(const std::string& text, long& out) {
+  char* end = nullptr;
+  out = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == 0 && out >= 0 && out <= (64L << 20);
 }
 
 sigset_t StopSignals() {
@@ -88,8 +131,18 @@ int main(int argc, char** argv) {
 
   SimContext ctx;
   std::string link;
+  long hangup_ms = -1, noise = 0, byte_gap_ms = 0;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
+    long* fault = a == "--hangup-ms" ? &hangup_ms : a == "--noise" ? &noise : a == "--byte-gap-ms" ? &byte_gap_ms : nullptr;
+    if (fault) {
+      if (i + 1 >= argc || !ParseCount(argv[i + 1], *fault)) {
+        std::fprintf(stderr, "tarvina-sim: %s needs a number\n", a.c_str());
+        return 2;
+      }
+      ++i;
+      continue;
+    }
     if (a == "--help" || a == "-h") {
       std::printf("tarvina-sim %s: %s\n\ncommon options:\n%s\n%s options:\n%s", kind->name, kind->summary,
                   kCommonHelp, kind->name, kind->help);
@@ -107,8 +160,9 @@ int main(int argc, char** argv) {
       ctx.args.push_back(a);
     }
   }
-  if (!kind->serial && !link.empty()) {
-    std::fprintf(stderr, "tarvina-sim: %s uses no serial line; --link does not apply\n", kind->name);
+  if (!kind->serial && (!link.empty() || hangup_ms >= 0 || noise > 0 || byte_gap_ms > 0)) {
+    std::fprintf(stderr, "tarvina-sim: %s uses no serial line; --link and the line faults do not apply\n",
+                 kind->name);
     return 2;
   }
 
@@ -123,11 +177,14 @@ int main(int argc, char** argv) {
       return 1;
     }
     line->SetTrace(ctx.trace);
+    line->SetNoise(Noise(static_cast<std::size_t>(noise)));
+    line->SetTrickle(static_cast<int>(byte_gap_ms));
     ctx.line = line.get();
     if (!link.empty()) g_link = link;
     g_device = line->DevicePath();
   }
   StartSignalThread();
+  if (line && hangup_ms >= 0) StartHangupThread(*line, static_cast<int>(hangup_ms));
   if (line) {
     std::printf("ready %s\n", line->PortPath().c_str());
     std::fflush(stdout);
