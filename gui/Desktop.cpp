@@ -6,7 +6,9 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QCursor>
 #include <QFont>
 #include <QIcon>
@@ -100,6 +102,22 @@ class TrayWindowNamer final : public QObject {
     if (e->type() == QEvent::Show && o->isWidgetType() && o->objectName() == QLatin1String("QSystemTrayIconSys"))
       static_cast<QWidget*>(o)->setWindowTitle(tip);
     return false;
+  }
+};
+
+// A message box whose text Ctrl+C copies, so that a user can paste the reason
+// a listener did not start into a report.
+class MessageBox final : public QMessageBox {
+ public:
+  MessageBox(const QString& title, const QString& text) : QMessageBox(QMessageBox::NoIcon, title, text, QMessageBox::Ok) {}
+
+ protected:
+  void keyPressEvent(QKeyEvent* e) override {
+    if (e->matches(QKeySequence::Copy)) {
+      QGuiApplication::clipboard()->setText(text());
+      return;
+    }
+    QMessageBox::keyPressEvent(e);
   }
 };
 
@@ -201,7 +219,7 @@ struct Desktop::Impl final : Shell, EventSource {
   void SetCaption(const std::string& text) override { window.setWindowTitle(Text(text)); }
   void ShowMessage(const std::string& text) override {
     // Not modal: the loop goes on serving while the box is up.
-    auto* box = new QMessageBox(QMessageBox::NoIcon, title, Text(text), QMessageBox::Ok);
+    auto* box = new MessageBox(title, Text(text));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
