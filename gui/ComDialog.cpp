@@ -1,6 +1,7 @@
 #include "gui/ComDialog.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QStringList>
 
 #include "platform/MainLoop.h"
@@ -48,11 +49,18 @@ Tcomdlg::Tcomdlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
   setWindowTitle(QStringLiteral("comport - SETUP"));
+  // Where the font is missing, one whose labels fit their 50 pixels: the
+  // positions are fixed, so a wider face is made smaller rather than cut.
   QFont f;
   f.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                 QStringLiteral("DejaVu Sans")});
+                 QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
   f.setStyleHint(QFont::SansSerif);
-  f.setPixelSize(11);
+  for (int px = 11; px >= 8; --px) {
+    f.setPixelSize(px);
+    const QFontMetrics m(f);
+    if (m.horizontalAdvance(QStringLiteral("Baudrate:")) <= 48 && m.horizontalAdvance(QStringLiteral("Comport:")) <= 48)
+      break;
+  }
   setFont(f);
   setFixedSize(301, 76);
 

@@ -161,7 +161,7 @@ struct Desktop::Impl final : Shell, EventSource {
     window.setWindowFlags(Qt::Tool);
     window.setWindowTitle(QString::fromLatin1(kCaption));
     QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSize(8);
     window.setFont(font);
