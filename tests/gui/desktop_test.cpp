@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/gui/CloseBox.h"
 #include "tests/gui/XSession.h"
 #include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
@@ -239,6 +240,41 @@ TEST_F(DesktopSession, IdleProgramUsesNoCpuAndItsIconGoesWithIt) {
   started_ = false;
   EXPECT_TRUE(Eventually([] { return TrayIcon().empty(); })) << "the icon outlived the program";
 }
+
+// The close box ends the program as SIGTERM does: at once when idle, after
+// the operation in progress (whose reply still goes out) otherwise.
+class CloseBox : public DesktopSession {
+ protected:
+  void CloseAndExpectTheEnd(bool during_sale) {
+    ASSERT_NO_FATAL_FAILURE(Start({"--test-kind"}));
+    ClickIcon(1);
+    ASSERT_TRUE(Eventually([&] { return Mapped(window_); }));
+    std::unique_ptr<RequestClient> sale;
+    if (during_sale) {
+      // Two seconds on its terminal; the listener takes no connection once
+      // the end is asked for, so nothing can stop it sooner.
+      sale = ConnectToServer(port_);
+      sale->Send("[InfoPachet]\r\nOperatie=0\r\nTipPos=4\r\nPortSerial=1\r\nSuma=2\r\n[ENDPACHET]\r\n");
+      std::string seen;
+      ASSERT_TRUE(Eventually([&] { return (seen = CopyLog()).find("Suma=2") != std::string::npos; })) << seen;
+    }
+    ASSERT_TRUE(ClickCloseBox(window_)) << "cannot send the close request";
+    ASSERT_GE(server.WaitForLine("stopping (window closed)"), 0);
+    if (during_sale) {
+      EXPECT_GE(server.WaitForLine("after the operation in progress"), 0);
+      EXPECT_EQ(server.Wait(300), -1) << "ended before the operation";
+      std::string bytes;
+      sale->ReadReply(bytes, 10000);
+      EXPECT_EQ(bytes, "PROCESAREOK\r\n[ENDPACHET]\r\n");
+    }
+    EXPECT_EQ(server.Wait(), 0);
+    started_ = false;
+    EXPECT_TRUE(Eventually([] { return TrayIcon().empty(); })) << "the icon outlived the program";
+  }
+};
+
+TEST_F(CloseBox, EndsAnIdleProgramAtOnce) { CloseAndExpectTheEnd(false); }
+TEST_F(CloseBox, DuringASaleEndsTheProgramAfterIt) { CloseAndExpectTheEnd(true); }
 
 TEST_F(DesktopSession, ListenerThatCannotStartShowsAMessageBox) {
   // Hold the port the program is told to use.
