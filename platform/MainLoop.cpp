@@ -34,7 +34,7 @@ void MainLoop::Synchronize(std::function<void()> fn) {
   std::unique_lock<std::mutex> lock(mu_);
   if (quitting_) throw LoopClosed();
   queue_.push_back(call);
-  cv_.notify_all();
+  NotifyLocked();
   cv_.wait(lock, [&] { return call->done; });
   if (!call->ran) throw LoopClosed();
   std::exception_ptr error = std::move(call->error);
@@ -48,7 +48,7 @@ void MainLoop::Post(std::function<void()> fn) {
   std::lock_guard<std::mutex> lock(mu_);
   if (quitting_) return;
   queue_.push_back(call);
-  cv_.notify_all();
+  NotifyLocked();
 }
 
 bool MainLoop::RunOneCall() {
@@ -97,7 +97,12 @@ bool MainLoop::FireOneTimer() {
 }
 
 void MainLoop::ProcessMessages() {
-  if (source_) source_->Process();
+  EventSource* source;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    source = source_;
+  }
+  if (source) source->Process();
   for (;;) {
     bool any = RunOneCall();
     any = FireOneTimer() || any;
@@ -143,6 +148,16 @@ void MainLoop::WaitMessage() {
       }
       continue;
     }
+    if (source_) {
+      // The source's own wait is the loop's: its events are handled while
+      // nothing else happens, and every hand-off interrupts it.
+      EventSource* source = source_;
+      lock.unlock();
+      source->Block(have_timer ? next - now : -1);
+      lock.lock();
+      wake_ = false;
+      return;
+    }
     if (have_timer) {
       cv_.wait_for(lock, std::chrono::milliseconds(next - now),
                    [&] { return !queue_.empty() || wake_ || quitting_; });
@@ -183,7 +198,7 @@ void MainLoop::CancelInterrupt(const void* source) {
 void MainLoop::Wake() {
   std::lock_guard<std::mutex> lock(mu_);
   wake_ = true;
-  cv_.notify_all();
+  NotifyLocked();
 }
 
 void MainLoop::Run() {
@@ -203,7 +218,17 @@ void MainLoop::Quit() {
   // Threads blocked on a hand-off that will now never run are let go.
   for (auto& call : queue_) call->done = true;
   queue_.clear();
+  NotifyLocked();
+}
+
+void MainLoop::NotifyLocked() {
   cv_.notify_all();
+  if (source_) source_->Interrupt();
+}
+
+void MainLoop::SetEventSource(EventSource* source) {
+  std::lock_guard<std::mutex> lock(mu_);
+  source_ = source;
 }
 
 bool MainLoop::Quitting() const {
@@ -221,7 +246,7 @@ int MainLoop::AddIdleProbe(std::function<bool()> idle) {
 void MainLoop::RemoveIdleProbe(int id) {
   std::lock_guard<std::mutex> lock(mu_);
   probes_.erase(id);
-  cv_.notify_all();
+  NotifyLocked();
 }
 
 std::uint64_t MainLoop::MessagesRun() const {
@@ -237,7 +262,7 @@ void MainLoop::ArmTimer(Timer* t, Millis deadline) {
     timer_pos_.erase(old);
   }
   timer_pos_[t] = timers_.emplace(deadline, t);
-  cv_.notify_all();
+  NotifyLocked();
 }
 
 void MainLoop::DisarmTimer(Timer* t) {

@@ -38,14 +38,22 @@ class LoopClosed : public std::runtime_error {
 
 class Timer;
 
-// Something outside the loop that can wake the main thread on its own (a desktop
-// toolkit's event queue). The loop calls Process() inside ProcessMessages() and,
-// when it would block, waits on its own condition; the source calls
-// MainLoop::Wake() when it has events.
+// Something outside the loop that has events of its own (a desktop toolkit's
+// event queue). The loop calls Process() inside ProcessMessages(). With the
+// real clock, when the loop would block it calls Block() instead of waiting on
+// its own condition, so that the source's events are handled while the loop
+// waits; every Post, Synchronize, Wake, timer change and Quit calls Interrupt().
 class EventSource {
  public:
   virtual ~EventSource() = default;
   virtual void Process() = 0;
+  // Main thread: handles the source's events, blocking until at least one came,
+  // Interrupt() was called (also before this call, since the last Block), or
+  // timeout_ms ran out (negative: no limit). May return early.
+  virtual void Block(Millis timeout_ms) = 0;
+  // Any thread, also with the loop's lock held: makes the current or next
+  // Block() return. Must not call back into the loop.
+  virtual void Interrupt() = 0;
 };
 
 class MainLoop {
@@ -93,7 +101,9 @@ class MainLoop {
   int AddIdleProbe(std::function<bool()> idle);
   void RemoveIdleProbe(int id);
 
-  void SetEventSource(EventSource* source) { source_ = source; }
+  // Main thread, before the threads that hand things over start (or with
+  // nullptr, after they ended).
+  void SetEventSource(EventSource* source);
 
   // Hand-offs run and timer events fired so far (for tests and figures).
   std::uint64_t MessagesRun() const;
@@ -107,6 +117,7 @@ class MainLoop {
   bool RunOneCall();
   bool FireOneTimer();
   bool ProbesIdle();
+  void NotifyLocked();  // with mu_ held: wake whoever waits for the loop
 
   Clock& clock_;
   std::thread::id main_thread_;

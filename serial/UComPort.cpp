@@ -11,7 +11,13 @@ namespace {
 constexpr std::size_t kMaxPending = 64 * 1024;
 constexpr Millis kCommandPauseMs = 20;
 constexpr Millis kResetPauseMs = 2000;
+ComConfigDialog& ConfigDialog() {
+  static ComConfigDialog dialog;
+  return dialog;
+}
 }  // namespace
+
+void SetComConfigDialog(ComConfigDialog dialog) { ConfigDialog() = std::move(dialog); }
 
 // ---------------------------------------------------------------- tEventTask
 
@@ -216,6 +222,22 @@ bool tComPort::Command(const std::string& aCmd) {
     loop_.clock().SleepMs(kCommandPauseMs);
   }
   return sent;
+}
+
+bool tComPort::ExecConfigDialog() {
+  const ComConfigDialog& dialog = ConfigDialog();
+  if (!dialog) return false;
+  try {
+    int port = fCP, baud = fBD;
+    if (!dialog(loop_, port, baud)) return false;
+    // A dialog gives what its lists hold; anything else is no choice.
+    if (port < Com1 || port > Com9 || baud < b____300 || baud > b_115200) return false;
+    fCP = static_cast<tPort>(port);
+    fBD = static_cast<tBaudRate>(baud);
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 void tComPort::Com_Reset() {

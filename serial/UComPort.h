@@ -42,6 +42,14 @@ constexpr int tser_OutOfBuffer = -5;
 constexpr std::uint32_t kComPortEventMask = EV_RXCHAR | EV_TXEMPTY | EV_RLSD | EV_ERR | EV_RING | EV_RX80FULL;
 
 class tComPort;
+
+// The setup dialog (Tcomdlg) as the serial layer sees it: shown with the port
+// and speed indexes, it gives back the chosen ones and true when closed with
+// Ok. The desktop front end fills it; without one ExecConfigDialog gives false.
+// The loop is there so that the dialog can wait in it like any driver does.
+using ComConfigDialog = std::function<bool(MainLoop& loop, int& port_index, int& baud_index)>;
+void SetComConfigDialog(ComConfigDialog dialog);
+
 using tonDataAvail = std::function<void(tComPort& sender, int inBound)>;
 using tComNotify = std::function<void(tComPort& sender)>;
 
@@ -107,6 +115,10 @@ class tComPort {
   std::uint32_t SendBufferFree() { return getSendBufferFree(); }
   bool Command(const std::string& aCmd);
   void Com_Reset();
+  // Shows the setup dialog with this line's port and speed; on Ok stores the
+  // chosen ones (they reach the port at the next OpenLine or setter). True
+  // when closed with Ok; no dialog, or any failure, gives false.
+  bool ExecConfigDialog();
 
   void setOnDataAvail(tonDataAvail h) { fOnDataAvail = std::move(h); }
   void setOnRing(tComNotify h) { fOnRing = std::move(h); }

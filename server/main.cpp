@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "platform/HeadlessShell.h"
@@ -17,6 +18,10 @@
 #include "server/SignalWatch.h"
 #include "server/TestKind.h"
 #include "server/Validation.h"
+#include "serial/UComPort.h"
+#ifdef TARVINA_DESKTOP
+#include "gui/Desktop.h"
+#endif
 
 using namespace tarvina;
 
@@ -25,12 +30,14 @@ namespace {
 const char* const kUsage =
     "usage: tarvina [--headless] [--config FILE] [--port N] [--trace]\n"
     "  --headless     no desktop: caption, message boxes and log lines go to standard\n"
-    "                 output, one time-stamped line each (the default for now)\n"
+    "                 output, one time-stamped line each (also without a display)\n"
     "  --config FILE  configuration file instead of Tarvina.ini beside the program\n"
     "  --port N       listen on port N instead of [Config] Port\n"
     "  --trace        every byte exchanged with a terminal on standard error\n";
 
 struct Options {
+  bool headless = false;
+  bool setup_dialog = false;
   std::string config_path;
   bool port_given = false;
   int port = 0;
@@ -43,7 +50,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
     if (a == "--headless") {
-      // The desktop front end is not there yet; both ways run headless.
+      o.headless = true;
+    } else if (a == "--setup-dialog") {
+      // Hidden: opens the serial setup dialog, prints the choice and ends.
+      o.setup_dialog = true;
     } else if (a == "--config" && has_value) {
       o.config_path = argv[++i];
     } else if (a == "--port" && has_value) {
@@ -94,8 +104,37 @@ int main(int argc, char** argv) {
 
   Clock& clock = DefaultClock();
   MainLoop loop(clock);
-  HeadlessShell shell(std::cout);
-  Services services{loop, shell, clock, SystemComm()};
+  std::unique_ptr<HeadlessShell> headless;
+  Shell* shell = nullptr;
+#ifdef TARVINA_DESKTOP
+  std::unique_ptr<Desktop> desktop;
+  if (!opt.headless) {
+    std::string why;
+    if (DesktopAvailable(why)) {
+      desktop = std::make_unique<Desktop>(loop, argc, argv, TrayTipText(ProgramPath()));
+      shell = &desktop->shell();
+    } else {
+      WriteLine(1, "no display (" + why + "): running headless");
+    }
+  }
+#else
+  if (!opt.headless) WriteLine(1, "built without the desktop front end: running headless");
+#endif
+  if (!shell) {
+    headless = std::make_unique<HeadlessShell>(std::cout);
+    shell = headless.get();
+  }
+
+  if (opt.setup_dialog) {
+    tComPort line(loop, SystemComm());
+    const bool ok = line.ExecConfigDialog();
+    WriteLine(1, ok ? "setup: Ok " + tComPort::DeviceName(line.Comport()) + " " +
+                          std::to_string(baudrates[line.Baudrate()])
+                    : std::string("setup: no choice"));
+    return ok ? 0 : 1;
+  }
+
+  Services services{loop, *shell, clock, SystemComm()};
   TEmain emain(services, std::move(config));
   if (opt.test_kind) InstallTestKind(emain);
 
@@ -110,6 +149,19 @@ int main(int argc, char** argv) {
                        (emain.ShutdownPending() ? ": after the operation in progress" : ""));
     });
   });
+
+#ifdef TARVINA_DESKTOP
+  if (desktop) {
+    desktop->OnTrayMessage([&](unsigned event) { emain.TrayMessage(event); });
+    // The close box ends the program as a signal does: after the operation
+    // in progress, if there is one.
+    desktop->OnClose([&] {
+      emain.RequestShutdown();
+      WriteLine(1, std::string("stopping (window closed)") +
+                       (emain.ShutdownPending() ? ": after the operation in progress" : ""));
+    });
+  }
+#endif
 
   emain.FormCreate();
   loop.Run();

@@ -3,6 +3,10 @@
 #include <time.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <vector>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -129,6 +133,101 @@ TEST(MainLoopThreads, QuitReleasesThreadsWaitingForAHandOff) {
   loop.Quit();
   for (auto& g : givers) g.join();
   EXPECT_EQ(closed.load(), 4);
+}
+
+// A foreign event queue (a desktop toolkit's) joined to the loop: its events
+// come from a thread of their own and are handled only on the main thread,
+// inside Process() or the blocking Block().
+class ForeignQueue final : public EventSource {
+ public:
+  void Deliver(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(mu_);
+    pending_.push_back(std::move(handler));
+    cv_.notify_all();
+  }
+  void Process() override { RunPending(); }
+  void Block(Millis timeout_ms) override {
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      auto ready = [&] { return interrupted_ || !pending_.empty(); };
+      if (timeout_ms < 0)
+        cv_.wait(lock, ready);
+      else
+        cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+      interrupted_ = false;
+      ++blocks_;
+    }
+    RunPending();
+  }
+  void Interrupt() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    interrupted_ = true;
+    cv_.notify_all();
+  }
+  int Blocks() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return blocks_;
+  }
+
+ private:
+  void RunPending() {
+    std::vector<std::function<void()>> run;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      run.swap(pending_);
+    }
+    for (auto& h : run) h();
+  }
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::function<void()>> pending_;
+  bool interrupted_ = false;
+  int blocks_ = 0;
+};
+
+// Whatever ends the wait, a driver's WaitUntil does not spin and is not held
+// up: the foreign queue's own event, a hand-off from another thread, a timer.
+TEST(MainLoopThreads, ForeignEventQueueIsServedWhileTheLoopWaits) {
+  enum class By { SourceEvent, HandOff, Timer };
+  for (By by : {By::SourceEvent, By::HandOff, By::Timer}) {
+    SCOPED_TRACE(static_cast<int>(by));
+    MainLoop loop;
+    ForeignQueue queue;
+    loop.SetEventSource(&queue);
+    Timer timer(loop, 100);
+    bool done = false;  // main thread only
+    bool on_main = false;
+    auto finish = [&] {
+      on_main = loop.IsMainThread();
+      done = true;
+    };
+    timer.OnTimer = finish;
+    std::thread other;
+    if (by == By::Timer) {
+      timer.SetEnabled(true);
+    } else {
+      other = std::thread([&, by] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (by == By::SourceEvent)
+          queue.Deliver(finish);
+        else
+          loop.Synchronize(finish);
+      });
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    const double cpu0 = ThreadCpuSeconds();
+    loop.WaitUntil([&] { return done; });
+    const double cpu = ThreadCpuSeconds() - cpu0;
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    if (other.joinable()) other.join();
+    EXPECT_TRUE(on_main);
+    EXPECT_GE(waited, std::chrono::milliseconds(90));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_GE(queue.Blocks(), 1);  // it waited in the queue, not on its own
+    EXPECT_LT(queue.Blocks(), 10);
+    EXPECT_LT(cpu, 0.05);
+    loop.SetEventSource(nullptr);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <stdexcept>
 
 #include "platform/MainLoop.h"
 #include "serial/UComPort.h"
@@ -249,6 +250,49 @@ TEST_F(UComPortTest, EventCallbackOrderRingCarrierData) {
   seen.clear();
   port.ThreadCallBack(EV_ERR | EV_RX80FULL);
   EXPECT_TRUE(seen.empty());
+}
+
+// The dialog hook as the desktop fills it: what it is shown, what it stores,
+// and that no dialog, a cancel, a value outside the lists or a failure leave
+// the settings alone.
+TEST_F(UComPortTest, ConfigDialogStoresTheChoiceOnlyOnOk) {
+  port.setCP(Com3);
+  port.setBD(b___9600);
+  EXPECT_FALSE(port.ExecConfigDialog()) << "no desktop, no dialog";
+  struct Case {
+    const char* what;
+    bool ok;
+    int port, baud;
+    bool raise;
+    bool result;
+  };
+  const Case cases[] = {
+      {"cancel", false, 6, 9, false, false},
+      {"port beyond the list", true, 9, 9, false, false},
+      {"speed beyond the list", true, 6, 10, false, false},
+      {"failure inside", true, 6, 9, true, false},
+      {"ok", true, 6, 9, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int shown_port = -1, shown_baud = -1;
+    SetComConfigDialog([&](MainLoop& l, int& p, int& b) {
+      EXPECT_EQ(&l, &loop);
+      shown_port = p;
+      shown_baud = b;
+      p = c.port;
+      b = c.baud;
+      if (c.raise) throw std::runtime_error("dialog failed");
+      return c.ok;
+    });
+    EXPECT_EQ(port.ExecConfigDialog(), c.result);
+    EXPECT_EQ(shown_port, Com3);  // the ok case comes last
+    EXPECT_EQ(shown_baud, b___9600);
+    EXPECT_EQ(port.Comport(), c.result ? Com7 : Com3);
+    EXPECT_EQ(port.Baudrate(), c.result ? b_115200 : b___9600);
+  }
+  SetComConfigDialog(nullptr);
+  EXPECT_TRUE(comm.Log().empty()) << "the choice is stored only, no port is touched";
 }
 
 }  // namespace
