@@ -124,6 +124,10 @@ void TEmain::ProceseazaCerere(TPosClient& client) {
   }
   FInProcess = true;
   FOperatieInCurs = true;
+  // A STOP ends the operation that runs when it comes, and nothing after it:
+  // one left over from idle time, or taken after an operation that blocked
+  // the loop, would end this sale after the terminal has its request.
+  InchidereFortata = false;
   const auto finish = [&] {
     services.shell.AppendLog(Cerere.ErrorMsg);
     FInProcess = false;

@@ -115,7 +115,9 @@ class TEmain {
   TcpServer TCPServer;
 
   bool FInProcess = false;        // a request is being processed
-  bool InchidereFortata = false;  // a stop was asked for (the BRD sale watches it)
+  // A stop was asked for during the operation in progress (the BRD sale
+  // watches it); cleared when a request is taken for processing.
+  bool InchidereFortata = false;
   // True from the start of a request's processing to its very end. A STOP
   // clears FInProcess at once, but until the stopped operation has returned
   // new requests are still refused as busy: they must not start inside its

@@ -162,7 +162,7 @@ TEST_F(BrdSaleTest, AcknowledgedThenSilentWaitsUntilStop) {
   EXPECT_EQ(comm.Written(), SaleFrame("100"));
 }
 
-TEST_F(BrdSaleTest, StopLeftFromIdleTimeEndsTheNextSaleAfterOnePass) {
+TEST_F(BrdSaleTest, StopTakenAtTheFirstPassEndsTheSaleAfterIt) {
   stop = true;
   pos.onRequest = {{0, Concat({{ACK}, TerminalFrame(FinalAnswer("01"))})}};
   Sale();

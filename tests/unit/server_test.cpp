@@ -3,6 +3,7 @@
 // Lines are handed in as the connection threads would; time is virtual.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -89,16 +90,29 @@ TEST_F(ServerTest, EachPacketOnAConnectionStandsAlone) {
   EXPECT_EQ(a.conn.bytes, "ERROR\r\nParametrul \"Operatie\" este eronat (-1)\r\n[ENDPACHET]\r\n");
 }
 
-TEST_F(ServerTest, StopWithNothingRunningStaysSetUntilAnOperationEnds) {
-  Peer a;
-  Send(a, kStop);
-  EXPECT_EQ(a.conn.bytes, "");
-  EXPECT_EQ(shell.log, std::vector<std::string>{"Inchidere fortata"});
-  EXPECT_TRUE(m.InchidereFortata);
-  Send(a, {"[InfoPachet]", "Operatie=7", "[ENDPACHET]"});  // rejected: no operation ran
-  EXPECT_TRUE(m.InchidereFortata);
-  Send(a, {"[InfoPachet]", "Operatie=1", "TipPos=5", "PortSerial=1", "[ENDPACHET]"});
-  EXPECT_FALSE(m.InchidereFortata);
+// A STOP acts on the operation running when it comes and on nothing after
+// it: one taken while nothing runs, or during a void it does not reach, is
+// logged and leaves the next BRD sale to run its full course.
+TEST_F(ServerTest, AStopReachesNoLaterOperation) {
+  InstallTestKind(m);
+  for (const bool during_void : {false, true}) {
+    SCOPED_TRACE(during_void ? "during a void" : "while nothing runs");
+    Peer a, b, s;
+    if (during_void) {
+      At(1000, [&] { Send(s, kStop); });
+      Send(a, RequestLines({{"Operatie", "2"}, {"TipPos", "3"}, {"PortSerial", "1"}, {"Suma", "2"}, {"NrBon", "7"}}));
+      EXPECT_EQ(a.conn.bytes, kOk);
+    } else {
+      Send(s, kStop);
+    }
+    EXPECT_EQ(s.conn.bytes, "");
+    EXPECT_NE(std::find(shell.log.begin(), shell.log.end(), "Inchidere fortata"), shell.log.end());
+    const Millis t0 = clock.NowMs();
+    Send(b, Sale(1, "3"));
+    EXPECT_EQ(b.conn.bytes, kOk);
+    EXPECT_EQ(clock.NowMs() - t0, 3000) << "the sale ran its full time";
+    timers.clear();
+  }
 }
 
 // For every kind whose sale a stop reaches: a second client is refused at
