@@ -61,7 +61,28 @@ std::string ParamError(const char* name, const std::string& shown) {
   return "Parametrul " + Quoted(name) + " este eronat (" + shown + ")";
 }
 
+// How many digits of hundredths the amount field of each kind carries. The
+// serial kinds of 3 to 6 send twelve, zero-filled, and would cut a longer
+// value to a different amount. BRD and Viva Wallet send the digits as they
+// come; there the limit is what a double holds exactly, so that the digits
+// the terminal gets are the amount that was asked for.
+struct AmountWidth {
+  std::int32_t tipPos;
+  int digits;
+};
+constexpr AmountWidth kAmountWidths[] = {{1, 15}, {3, 12}, {4, 12}, {5, 12}, {6, 12}, {7, 15}};
+
 }  // namespace
+
+bool AmountFitsTerminal(std::int32_t tipPos, double suma) {
+  // "-0" is zero; anything below it would reach the terminal with a sign.
+  if (!(suma >= 0)) return false;
+  const double hundredths = std::round(suma * 100.0);
+  if (!std::isfinite(hundredths)) return false;
+  for (const AmountWidth& w : kAmountWidths)
+    if (w.tipPos == tipPos) return hundredths < std::pow(10.0, w.digits);
+  return false;
+}
 
 bool TryIntegerText(const std::string& text, std::int32_t& value) {
   std::size_t i = 0;
@@ -183,7 +204,8 @@ bool DateValide(const TKeyStore& keys, TDateCerere& d) {
         "Verofone si Viva Wallet");
   if (d.ComPortRS232 <= 0) return reject(ParamError("PortSerial", std::to_string(d.ComPortRS232)));
   if (d.Operatie == 0 || d.Operatie == 2) {
-    if (!TryAmountText(amount, d.FSuma)) return reject(ParamError("Suma", amount));
+    if (!TryAmountText(amount, d.FSuma) || !AmountFitsTerminal(d.TipPos, d.FSuma))
+      return reject(ParamError("Suma", amount));
   }
   if (d.Operatie == 2 && d.FNrBon.empty()) return reject("Nu ai transmis parametrul " + Quoted("NrBon"));
   return true;

@@ -26,6 +26,11 @@ bool TryIntegerText(const std::string& text, std::int32_t& value);
 // the process locale.
 bool TryAmountText(const std::string& text, double& value);
 
+// An amount the terminal of kind `tipPos` can be sent: not negative, finite
+// in hundredths, and no more digits of hundredths than the kind's amount
+// field carries. Zero fits every kind.
+bool AmountFitsTerminal(std::int32_t tipPos, double suma);
+
 // The raw "Suma" value with its first "." (only the first) turned into ",":
 // what is converted and what a rejection shows.
 std::string AmountText(const std::string& raw);

@@ -226,6 +226,14 @@ TEST(DateValide, RejectionsWithTheirMessages) {
        "Parametrul \"Suma\" este eronat (1e400)"},
       {"void with bad amount and no receipt", Info({"Operatie=2", "TipPos=3", "PortSerial=1", "Suma=abc"}),
        "Parametrul \"Suma\" este eronat (abc)"},
+      {"negative sale", Info({"Operatie=0", "TipPos=1", "PortSerial=1", "Suma=-10"}),
+       "Parametrul \"Suma\" este eronat (-10)"},
+      {"negative void, checked before the receipt", Info({"Operatie=2", "TipPos=7", "PortSerial=1", "Suma=-0.5"}),
+       "Parametrul \"Suma\" este eronat (-0,5)"},
+      {"hundredths beyond a double", Info({"Operatie=0", "TipPos=1", "PortSerial=1", "Suma=1e307"}),
+       "Parametrul \"Suma\" este eronat (1e307)"},
+      {"13 digits for a 12-digit field", Info({"Operatie=0", "TipPos=3", "PortSerial=1", "Suma=12345678901.23"}),
+       "Parametrul \"Suma\" este eronat (12345678901,23)"},
       {"void with good amount and no receipt", Info({"Operatie=2", "TipPos=3", "PortSerial=1", "Suma=5"}),
        "Nu ai transmis parametrul \"NrBon\""},
       {"void with empty receipt", Info({"Operatie=2", "TipPos=7", "PortSerial=1", "Suma=5", "NrBon="}),
@@ -251,8 +259,7 @@ TEST(DateValide, AcceptedRequestsAndTheirValues) {
   } cases[] = {
       {"sale with dot", Info({"Operatie=0", "TipPos=3", "PortSerial=3", "Suma=12.50"}), 0, 3, 3, 12.5, 0, "", ""},
       {"sale with comma", Info({"Operatie=0", "TipPos=1", "PortSerial=1", "Suma=12,50"}), 0, 1, 1, 12.5, 0, "", ""},
-      {"negative amount passes", Info({"Operatie=0", "TipPos=4", "PortSerial=2", "Suma=-10"}), 0, 4, 2, -10, 0, "",
-       ""},
+      {"zero amount", Info({"Operatie=0", "TipPos=4", "PortSerial=2", "Suma=0"}), 0, 4, 2, 0, 0, "", ""},
       {"exponent", Info({"Operatie=0", "TipPos=5", "PortSerial=2", "Suma=1e2"}), 0, 5, 2, 100, 0, "", ""},
       {"lone dot", Info({"Operatie=0", "TipPos=6", "PortSerial=2", "Suma=."}), 0, 6, 2, 0, 0, "", ""},
       {"settlement needs no amount", Info({"Operatie=1", "TipPos=3", "PortSerial=1"}), 1, 3, 1, 0, 0, "", ""},
@@ -287,6 +294,30 @@ TEST(DateValide, AcceptedRequestsAndTheirValues) {
     EXPECT_EQ(d.FNrBon, c.nrBon);
     EXPECT_EQ(d.FIPPosViva, c.ip);
   }
+}
+
+// For each kind the largest amount its field carries and the smallest it
+// does not; what no kind takes.
+TEST(AmountFitsTerminal, WidthOfEachKindsField) {
+  const struct {
+    std::int32_t tipPos;
+    double largest, tooLarge;
+  } widths[] = {
+      {1, 9999999999999.99, 1e13}, {3, 9999999999.99, 1e10}, {4, 9999999999.99, 1e10},
+      {5, 9999999999.99, 1e10},    {6, 9999999999.99, 1e10}, {7, 9999999999999.99, 1e13},
+  };
+  for (const auto& w : widths) {
+    SCOPED_TRACE(w.tipPos);
+    EXPECT_TRUE(AmountFitsTerminal(w.tipPos, w.largest));
+    EXPECT_FALSE(AmountFitsTerminal(w.tipPos, w.tooLarge));
+    EXPECT_TRUE(AmountFitsTerminal(w.tipPos, 0));
+    EXPECT_TRUE(AmountFitsTerminal(w.tipPos, -0.0));
+    EXPECT_TRUE(AmountFitsTerminal(w.tipPos, 0.01));
+    EXPECT_FALSE(AmountFitsTerminal(w.tipPos, -0.01));
+    EXPECT_FALSE(AmountFitsTerminal(w.tipPos, DBL_MAX / 10)) << "infinite in hundredths";
+    EXPECT_FALSE(AmountFitsTerminal(w.tipPos, std::nan("")));
+  }
+  EXPECT_FALSE(AmountFitsTerminal(2, 1)) << "no such kind";
 }
 
 TEST(DateValide, RejectedRequestStillCarriesItsTexts) {
