@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "terminals/TerminalText.h"
+
 namespace tarvina {
 
 namespace {
@@ -19,36 +21,6 @@ std::string DecodeLine(const std::string& raw) {
       text += kReplacement;
   }
   return text;
-}
-
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when none starts
-// there (stray continuation byte, truncated or overlong form, surrogate).
-std::size_t Utf8SequenceLength(const std::string& s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = b(i);
-  std::size_t len;
-  std::uint32_t cp;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    cp = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    cp = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-      (cp >= 0xD800 && cp <= 0xDFFF))
-    return 0;
-  return len;
 }
 
 }  // namespace
@@ -78,23 +50,7 @@ bool LineAssembler::Feed(const std::uint8_t* data, std::size_t n,
   return true;
 }
 
-std::string EncodeReplyLine(const std::string& text) {
-  std::string bytes;
-  bytes.reserve(text.size() + 2);
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      bytes += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    bytes += '?';
-    const std::size_t len = Utf8SequenceLength(text, i);
-    i += len ? len : 1;
-  }
-  bytes += "\r\n";
-  return bytes;
-}
+std::string EncodeReplyLine(const std::string& text) { return SevenBitText(text) + "\r\n"; }
 
 std::string EncodeLines(const std::vector<std::string>& lines) {
   std::string bytes;

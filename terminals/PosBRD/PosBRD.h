@@ -11,6 +11,7 @@
 #include "serial/UComPort.h"
 #include "terminals/Driver.h"
 #include "terminals/PosBRD/BrdFrames.h"
+#include "terminals/TerminalText.h"
 
 namespace tarvina {
 
@@ -52,8 +53,8 @@ class TPosBRD : public TPosDriver {
   // Empties RecvBuff.
   void GolesteRecvBuff();
 
-  std::string GetMesajEroare() const { return brd::GetMesajEroare(RecvBuff); }
-  std::string GetMotiv() const { return brd::GetMotiv(RecvBuff); }
+  std::string GetMesajEroare() const { return TextFromTerminal(brd::GetMesajEroare(RecvBuff)); }
+  std::string GetMotiv() const { return TextFromTerminal(brd::GetMotiv(RecvBuff)); }
 
  private:
   void PutData(const std::string& field);

@@ -5,6 +5,7 @@
 
 #include "platform/Trace.h"
 #include "terminals/PosBRDHypercom/HypercomFrames.h"
+#include "terminals/TerminalText.h"
 
 namespace tarvina {
 
@@ -100,7 +101,7 @@ std::string TPosBRDHypercom::GetFromReceive(int Start, int Len) const {
     if (i < 1 || i > static_cast<int>(FReceive.size())) break;
     s += static_cast<char>(FReceive[static_cast<std::size_t>(i - 1)]);
   }
-  return s;
+  return TextFromTerminal(s);
 }
 
 bool TPosBRDHypercom::WriteCommand(const std::uint8_t* Buff, int Count, bool FaraRaspuns) {
@@ -121,7 +122,7 @@ bool TPosBRDHypercom::WriteCommand(const std::uint8_t* Buff, int Count, bool Far
 }
 
 bool TPosBRDHypercom::InitTransmisie() {
-  const std::string value = FTipRequest == "VOI" ? NrBon : hypercom::AmountField(Suma);
+  const std::string value = FTipRequest == "VOI" ? TextToTerminal(NrBon) : hypercom::AmountField(Suma);
   const hypercom::Bytes frame = hypercom::RequestFrame(FTipRequest, value);
   TBuffer buff{};
   std::copy(frame.begin(), frame.end(), buff.begin());

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/Trace.h"
+#include "terminals/TerminalText.h"
 
 namespace tarvina {
 
@@ -100,8 +101,8 @@ void TPosTransilvania::OnComPortRxChar(TCustomComPort& sender, int count) {
 }
 
 std::string TPosTransilvania::GetFromReceiveAsString(int HiWord, int LoWord) {
-  std::string value = FieldValue(Receive, BytesPrimiti, static_cast<std::uint8_t>(HiWord),
-                                 static_cast<std::uint8_t>(LoWord));
+  std::string value = TextFromTerminal(FieldValue(Receive, BytesPrimiti, static_cast<std::uint8_t>(HiWord),
+                                                  static_cast<std::uint8_t>(LoWord)));
   if (LoWord == 0x16 && beep_) beep_();
   return value;
 }

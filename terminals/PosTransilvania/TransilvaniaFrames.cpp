@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include "terminals/TerminalText.h"
 
 namespace tarvina {
 
@@ -59,13 +60,7 @@ std::optional<std::string> AmountText(double suma) {
 }
 
 std::string ReceiptText(const std::string& nr_bon) {
-  std::string text;
-  for (unsigned char c : nr_bon) {
-    if (c < 0x80)
-      text += static_cast<char>(c);
-    else if ((c & 0xC0) != 0x80)  // lead byte of a wider character; its tail is skipped
-      text += '?';
-  }
+  std::string text = TextToTerminal(nr_bon);
   if (text.size() < 6) text.insert(0, 6 - text.size(), '0');
   return text.substr(0, 6);
 }

@@ -7,6 +7,7 @@
 
 #include "platform/Trace.h"
 #include "terminals/PosUnicredit/UnicreditFrames.h"
+#include "terminals/TerminalText.h"
 
 namespace tarvina {
 
@@ -56,7 +57,7 @@ void TPosUnicredit::DrawContor() {
 std::string TPosUnicredit::getResponseValue(int Codmesaj) const {
   const std::string key = std::to_string(Codmesaj);
   for (const auto& [code, value] : FResponseMessages)
-    if (code == key) return value;
+    if (code == key) return TextFromTerminal(value);
   return {};
 }
 

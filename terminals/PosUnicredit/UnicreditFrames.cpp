@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include "terminals/TerminalText.h"
 
 namespace tarvina::unicredit {
 
@@ -73,7 +74,7 @@ std::string AmountText(double suma) {
   return ZeroFill12(text);
 }
 
-std::string ReceiptText(const std::string& nr_bon) { return ZeroFill12(nr_bon); }
+std::string ReceiptText(const std::string& nr_bon) { return ZeroFill12(TextToTerminal(nr_bon)); }
 
 Bytes BuildSale(std::uint8_t counter, double suma) {
   return BuildMessage(kCodTranzactie, counter,

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Trace.h"
+#include "terminals/TerminalText.h"
 
 namespace tarvina {
 
@@ -171,7 +172,7 @@ void TPosVerifone::GetMesajReturnat() {
   // Only called on a complete frame, so there are at least five bytes.
   const std::size_t n = static_cast<std::size_t>(FBytesPrimiti) - kFrameOverhead;
   std::memcpy(FBufMesajReturnat.data(), FReceive.data() + 2, n);
-  MesajReturnat = Printable(FBufMesajReturnat.data(), n);
+  MesajReturnat = TextFromTerminal(Printable(FBufMesajReturnat.data(), n));
 }
 
 void TPosVerifone::WriteInLog(bool out, const std::uint8_t* buf, int count) {

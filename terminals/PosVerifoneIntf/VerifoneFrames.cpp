@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include "terminals/TerminalText.h"
 
 namespace tarvina::verifone {
 
@@ -49,7 +50,7 @@ std::string AmountField(double suma) {
   return Fill(digits, 12, '0').substr(0, 12);
 }
 
-std::string ReceiptField(const std::string& nr_bon) { return Fill(nr_bon, 6, '0').substr(0, 6); }
+std::string ReceiptField(const std::string& nr_bon) { return Fill(TextToTerminal(nr_bon), 6, '0').substr(0, 6); }
 
 namespace {
 Bytes Request(std::uint8_t function, const std::string& data) {

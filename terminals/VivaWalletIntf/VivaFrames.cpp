@@ -1,6 +1,9 @@
 #include "terminals/VivaWalletIntf/VivaFrames.h"
 
 #include <charconv>
+#include <cstdint>
+
+#include "terminals/TerminalText.h"
 
 namespace tarvina {
 
@@ -38,24 +41,7 @@ std::string VivaLengthField(std::size_t n) {
   return s;
 }
 
-std::string VivaAscii(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    out += '?';
-    ++i;
-    // A lead byte takes its continuation bytes with it: one character, one "?".
-    if (c >= 0xC0)
-      while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-  }
-  return out;
-}
+std::string VivaAscii(const std::string& text) { return SevenBitText(text); }
 
 namespace {
 
@@ -114,19 +100,11 @@ std::string VivaLine(const TVivaSaleCancel& r) {
 }
 
 std::string VivaReplyText(const std::string& bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == 0) continue;
-    if (c < 0x80) {
-      out += ch;
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  std::string kept;
+  kept.reserve(bytes.size());
+  for (char c : bytes)
+    if (c != 0) kept += c;
+  return TextFromTerminal(kept);
 }
 
 std::vector<std::string> VivaSplit(const std::string& text) {

@@ -68,6 +68,7 @@ TEST(UnicreditFrames, AmountAndReceiptTexts) {
   EXPECT_EQ(ReceiptText("123"), "000000000123");
   EXPECT_EQ(ReceiptText(""), "000000000000");
   EXPECT_EQ(ReceiptText("1234567890ABCDE"), "1234567890AB");
+  EXPECT_EQ(ReceiptText("\xEF\xBF\xBD"), "00000000000\xFD") << "one character, one byte";
 }
 
 TEST(UnicreditFrames, BuildersRefuseWhatTheFieldsCannotHold) {

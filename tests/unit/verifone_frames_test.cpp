@@ -60,6 +60,7 @@ TEST(VerifoneFrames, AmountAndReceiptFields) {
   EXPECT_EQ(ReceiptField("12345678"), "123456");
   EXPECT_EQ(ReceiptField(""), "000000");
   EXPECT_EQ(ReceiptField("654321"), "654321");
+  EXPECT_EQ(ReceiptField("A\xC3\xA9"), "0000A\xE9") << "one character, one byte";
   EXPECT_EQ(Fill("abc", 2, '0'), "abc");
   EXPECT_EQ(Fill("7", 3, ' '), "  7");
 }
