@@ -91,10 +91,10 @@ bool TVivaWallet::Exchange(const std::string& request) {
 }
 
 // The reply may reach us in several TCP segments: after the first data, reading
-// goes on until the reply holds as many bytes as its length field says, or,
-// without a length field, until the line has been quiet for a moment, always
-// within the reply wait. Judged on the first segment alone, a split approval
-// would read as a failure.
+// goes on until the reply holds as many bytes as its length field says, or
+// the line has been quiet for a while (a moment without a length field),
+// always within the reply wait. Judged on the first segment alone, a split
+// approval would read as a failure.
 void TVivaWallet::ReadReply() {
   const Millis deadline = clock_.NowMs() + kReplyWaitMs;
   if (!FTCPCL->DataWaiting() && !FTCPCL->WaitForData(kReplyWaitMs)) return;
@@ -103,7 +103,7 @@ void TVivaWallet::ReadReply() {
     const VivaReplyState state = VivaReplyStatus(raw);
     const Millis left = deadline - clock_.NowMs();
     if (state == VivaReplyState::Complete || left <= 0 || raw.size() >= kMaxReplyBytes) break;
-    const Millis wait = state == VivaReplyState::Short ? left : std::min(kReplyQuietMs, left);
+    const Millis wait = std::min(state == VivaReplyState::Short ? kReplyRestQuietMs : kReplyQuietMs, left);
     bool more = false;
     try {
       more = FTCPCL->WaitForData(wait);

@@ -22,6 +22,11 @@ class TVivaWallet : public TPosDriver {
   // Once a reply has begun without a length field, it ends when this much
   // silence follows.
   static constexpr Millis kReplyQuietMs = 100;
+  // Once a reply has begun with a length field that asks for more, the rest
+  // must keep coming: after this much silence the reply is judged on what
+  // came, as a length field that counts too many would otherwise hold the
+  // server for the whole reply wait.
+  static constexpr Millis kReplyRestQuietMs = 2000;
   // A terminal that floods the line is cut off here; the reply is judged on
   // what came.
   static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
