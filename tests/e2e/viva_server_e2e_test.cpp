@@ -76,6 +76,29 @@ TEST_F(VivaServerE2E, ReplyInThreeSegmentsIsApproved) {
   EXPECT_EQ(RoundTrip(Sale("127.0.0.183", "12.34", "123456")), kOk);
 }
 
+// A complete approval whose length field counts 4 bytes more than follow is
+// judged once 2 s pass without more, not at the end of the 120 s reply wait;
+// a client that came meanwhile is served right after it.
+TEST_F(VivaServerE2E, LengthFieldThatCountsTooManyHoldsNoOneForLong) {
+  auto sim = StartVivaSim("127.0.0.188", {"--length-extra", "4"});
+  auto a = Connect();
+  const auto t0 = std::chrono::steady_clock::now();
+  a->Send(Sale("127.0.0.188", "12.34", "123456"));
+  ASSERT_GE(sim->WaitForLine("request "), 0);
+  auto b = Connect();
+  b->Send(Request("1", "6", "", "", "", ""));
+  std::string bytes;
+  EXPECT_EQ(a->ReadReply(bytes, 60000), RequestClient::Result::kReply);
+  EXPECT_EQ(bytes, kOk);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  // 1 s pause after the request and 2 s of quiet; far below the reply wait
+  // however loaded the machine is.
+  EXPECT_GE(took.count(), 3000);
+  EXPECT_LT(took.count(), 60000);
+  EXPECT_EQ(b->ReadReply(bytes, 30000), RequestClient::Result::kReply);
+  EXPECT_EQ(bytes, Error("Aceasta optiune este functionala doar pentru POS-uri Transilvania, Unicredit si BRD Hypercom"));
+}
+
 TEST_F(VivaServerE2E, CancellationApprovedAndRefused) {
   auto sim = StartVivaSim("127.0.0.184");
   EXPECT_EQ(RoundTrip(Void("127.0.0.184", "12.34", "57")), kOk);

@@ -40,6 +40,7 @@ const char* const kVivaSimHelp =
     "  --segments N         send the reply in N writes (default 1)\n"
     "  --segment-pause MS   pause between those writes (default 200)\n"
     "  --reply-delay MS     pause before answering (default 0)\n"
+    "  --length-extra N     the reply's length field counts N bytes more than follow\n"
     "  --silent             read the request and never answer\n"
     "  --once               serve one connection, then exit\n";
 
@@ -60,6 +61,7 @@ struct Options {
   int segments = 1;
   int segment_pause_ms = 200;
   int reply_delay_ms = 0;
+  int length_extra = 0;
   bool silent = false;
   bool once = false;
   bool trace = false;
@@ -109,6 +111,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
     else if (a == "--segments") ok = number(1, 100, o.segments);
     else if (a == "--segment-pause") ok = number(0, 600000, o.segment_pause_ms);
     else if (a == "--reply-delay") ok = number(0, 600000, o.reply_delay_ms);
+    else if (a == "--length-extra") ok = number(0, 9999, o.length_extra);
     else if (a == "--silent") o.silent = true;
     else if (a == "--once") o.once = true;
     else {
@@ -247,7 +250,7 @@ std::string BuildReply(const Options& o, const std::vector<std::string>& req, co
   set(30, o.txn_date);
   std::string body;
   for (std::size_t i = 1; i < f.size(); ++i) body += "|" + f[i];
-  return VivaLengthField(body.size()) + body;
+  return VivaLengthField(body.size() + static_cast<std::size_t>(o.length_extra)) + body;
 }
 
 void Serve(int fd, const Options& o) {
