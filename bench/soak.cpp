@@ -10,9 +10,19 @@
 // reports a protocol fault, the thread or descriptor count grew, or the
 // server does not end cleanly on SIGTERM.
 //
-// Usage: bench_soak [operations, default 1000] [Viva address, approving,
-//        default 127.0.0.210] [Viva address, refusing, default 127.0.0.211]
+// Usage: bench_soak [--stress] [operations, default 1000] [Viva address,
+//        approving, default 127.0.0.210] [Viva address, refusing, default
+//        127.0.0.211]
 // SOAK_SEED sets the seed of the mix (default 1).
+//
+// --stress: the same mix on a loaded machine against terminals whose writes
+// are cut and joined at random (tarvina-sim --shape, seeded from SOAK_SEED),
+// the UniCredit ones with an intermediate message before each answer (the
+// approving one writing its acknowledgement, that message and the answer at
+// once).
+// SOAK_LOAD busy-loop processes (default 3) run beside it. A reply that does
+// not come within 15 s, or a busy reply while nothing runs, is counted and
+// printed as a failure.
 #include <signal.h>
 #include <unistd.h>
 
@@ -116,10 +126,16 @@ std::string Request(RequestFields f, int i) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool stress = argc > 1 && std::string(argv[1]) == "--stress";
+  if (stress) {
+    --argc;
+    ++argv;
+  }
   const int operations = argc > 1 ? std::atoi(argv[1]) : 1000;
   const std::string viva_ok = argc > 2 ? argv[2] : "127.0.0.210";
   const std::string viva_refuse = argc > 3 ? argv[3] : "127.0.0.211";
   const unsigned seed = std::getenv("SOAK_SEED") ? std::strtoul(std::getenv("SOAK_SEED"), nullptr, 10) : 1;
+  const int load = std::getenv("SOAK_LOAD") ? std::atoi(std::getenv("SOAK_LOAD")) : 3;
 
   for (const char* program : {"tarvina", "tarvina-sim"})
     if (::access(BinPath(program).c_str(), X_OK) != 0) {
@@ -161,6 +177,25 @@ int main(int argc, char** argv) {
       {"viva", "viva", 0, viva_ok, {}},
       {"viva refusing", "viva", 0, viva_refuse, {"--result", "51", "--message", "Fonduri insuficiente"}},
   };
+  if (stress) {
+    unsigned n = 0;
+    for (auto& s : sims) {
+      if (s.com == 0) continue;
+      s.options.push_back("--shape");
+      s.options.push_back(std::to_string(seed * 100 + ++n));
+      // One UniCredit terminal writes its acknowledgement, a message and the
+      // answer at once; the other writes each on its own.
+      if (s.name == "unicredit") s.options.insert(s.options.end(), {"--scenario", "burst"});
+      if (s.kind == "unicredit") s.options.insert(s.options.end(), {"--intermediate", "1"});
+    }
+  }
+  // Busy loops, so that the server, the simulators and the client fight for
+  // the cores as they do beside a build (killed when they go out of scope).
+  std::vector<std::unique_ptr<ServerProcess>> loaders;
+  for (int i = 0; stress && i < load; ++i) {
+    loaders.push_back(std::make_unique<ServerProcess>());
+    loaders.back()->Start("/bin/sh", {"-c", "while :; do :; done"});
+  }
   std::string serial;
   std::vector<std::unique_ptr<ServerProcess>> running;  // one per simulator, in the same order
   for (const auto& s : sims) {
@@ -254,15 +289,20 @@ int main(int argc, char** argv) {
     double ms = 0;  // request sent to reply read, summed
   };
   std::map<std::string, Tally> done;  // by label
-  int wrong = 0;
+  int wrong = 0, no_reply = 0, stray_busy = 0;
+  double slowest_ms = 0;
   const auto check = [&](const std::string& label, const std::string& request, const std::string& expected,
                          RequestClient& c, Clock::time_point start) {
     std::string bytes;
     const auto r = c.ReadReply(bytes, 15000);
     Tally& t = done[label];
     ++t.count;
-    t.ms += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    t.ms += ms;
+    slowest_ms = std::max(slowest_ms, ms);
     if (r == RequestClient::Result::kReply && bytes == expected) return;
+    if (r != RequestClient::Result::kReply) ++no_reply;
+    else if (bytes == kBusy) ++stray_busy;
     if (++wrong <= 10)
       std::fprintf(stderr, "%s: sent %s\n  expected %s\n  got      %s\n", label.c_str(), Printable(request).c_str(),
                    Printable(expected).c_str(), Printable(bytes).c_str());
@@ -343,7 +383,9 @@ int main(int argc, char** argv) {
               StatusField(server.pid(), "VmHWM").c_str(), rss0.c_str(), StatusField(server.pid(), "VmRSS").c_str());
   std::printf("server threads %d before, %d after; descriptors %d before, %d after\n", threads0, threads1, fds0,
               fds1);
-  std::printf("wrong replies: %d\n", wrong);
+  std::printf("wrong replies: %d (no reply within 15 s: %d, busy where none was due: %d); slowest reply %.0f ms\n",
+              wrong, no_reply, stray_busy, slowest_ms);
+  if (stress) std::printf("stress: terminal writes shaped (seed %u), %d busy loops beside\n", seed, load);
 
   int faults = 0;
   for (std::size_t i = 0; i < sims.size(); ++i) {

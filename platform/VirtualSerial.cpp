@@ -87,6 +87,14 @@ void VirtualSerialLine::RemoveLink(const char* link_path, const char* device_pat
 }
 
 VirtualSerialLine::~VirtualSerialLine() {
+  if (shape_thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(shape_mu_);
+      shape_stop_ = true;
+    }
+    shape_cv_.notify_all();
+    shape_thread_.join();
+  }
   if (!link_path_.empty()) RemoveLink(link_path_.c_str(), device_path_.c_str());
   if (keep_fd_ >= 0) close(keep_fd_);
   if (master_fd_ >= 0) close(master_fd_);
@@ -106,12 +114,18 @@ void VirtualSerialLine::Write(const std::uint8_t* data, std::size_t n) {
       if (n > 0) std::fprintf(stderr, "%s\n", WireTrace::Format(false, data, n).c_str());
     }
     both.insert(both.end(), data, data + n);
-    WriteAll(both.data(), both.size());
+    if (shaping_)
+      WriteShaped(both.data(), both.size());
+    else
+      WriteAll(both.data(), both.size());
     return;
   }
   if (trace_ && n > 0) std::fprintf(stderr, "%s\n", WireTrace::Format(false, data, n).c_str());
   if (trickle_ms_ <= 0) {
-    WriteAll(data, n);
+    if (shaping_)
+      WriteShaped(data, n);
+    else
+      WriteAll(data, n);
     return;
   }
   for (std::size_t i = 0; i < n; ++i) {
@@ -141,7 +155,70 @@ void VirtualSerialLine::WriteAll(const std::uint8_t* data, std::size_t n) {
   }
 }
 
+void VirtualSerialLine::SetShaping(unsigned seed) {
+  if (shaping_) return;
+  shape_rng_.seed(seed);
+  shaping_ = true;
+  shape_thread_ = std::thread([this] { FlushWhenDue(); });
+}
+
+void VirtualSerialLine::WriteShaped(const std::uint8_t* data, std::size_t n) {
+  std::lock_guard<std::mutex> lock(shape_mu_);
+  const bool was_empty = shape_held_.empty();
+  shape_held_.insert(shape_held_.end(), data, data + n);
+  if (shape_rng_() % 2 == 0) {
+    if (was_empty) {
+      shape_due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(1 + shape_rng_() % kShapeHoldMs);
+      shape_cv_.notify_all();
+    }
+    return;
+  }
+  FlushHeldLocked();
+}
+
+void VirtualSerialLine::FlushHeldLocked() {
+  if (shape_held_.empty()) return;
+  std::vector<std::uint8_t> out;
+  out.swap(shape_held_);
+  const unsigned mode = shape_rng_() % 3;  // whole, byte by byte, random pieces
+  for (std::size_t i = 0; i < out.size();) {
+    const std::size_t left = out.size() - i;
+    const std::size_t piece = mode == 0 ? left : mode == 1 ? 1 : 1 + shape_rng_() % left;
+    if (i > 0) {
+      const unsigned gap = shape_rng_() % (kShapeGapMs + 1);
+      if (gap > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap));
+    }
+    WriteAll(out.data() + i, piece);
+    i += piece;
+  }
+}
+
+void VirtualSerialLine::FlushWhenDue() {
+  std::unique_lock<std::mutex> lock(shape_mu_);
+  while (!shape_stop_) {
+    if (shape_held_.empty()) {
+      shape_cv_.wait(lock);
+      continue;
+    }
+    if (std::chrono::steady_clock::now() < shape_due_) {
+      shape_cv_.wait_until(lock, shape_due_);
+      continue;
+    }
+    try {
+      FlushHeldLocked();
+    } catch (const std::exception&) {
+      // The port side stopped taking bytes; the far side's own next write or
+      // read meets the same fault and reports it.
+    }
+  }
+}
+
 std::vector<std::uint8_t> VirtualSerialLine::Read(int timeout_ms) {
+  if (shaping_) {
+    // The far side now waits for the port side: what it wrote must be out.
+    std::lock_guard<std::mutex> lock(shape_mu_);
+    FlushHeldLocked();
+  }
   std::vector<std::uint8_t> out;
   out.swap(held_);
   pollfd p{master_fd_, POLLIN, 0};

@@ -4,9 +4,14 @@
 // (reachable through a link of the caller's choice, so Tarvina.ini can say
 // COM3=/tmp/pos3); tests and tarvina-sim play the terminal on the far side.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarvina {
@@ -43,6 +48,17 @@ class VirtualSerialLine {
   // through). Trickle: every later write goes one byte at a time, ms apart.
   void SetNoise(std::vector<std::uint8_t> bytes) { noise_ = std::move(bytes); }
   void SetTrickle(int ms) { trickle_ms_ = ms; }
+  // Shaping (stress runs), from a seed, so that a failing run can be played
+  // again: the port side gets the far side's bytes cut and joined the way a
+  // busy machine or a USB adapter's latency timer hands them over. A write is
+  // held for up to kShapeHoldMs and joined with whatever is written next (two
+  // frames, or a frame and the bytes behind it, in one read); a Read sends
+  // what is held first, since the far side then waits for an answer. Each
+  // batch goes out whole, one byte at a time, or in pieces of random size,
+  // with random gaps of up to kShapeGapMs. Call before the line is used.
+  void SetShaping(unsigned seed);
+  static constexpr int kShapeHoldMs = 15;
+  static constexpr int kShapeGapMs = 3;
   // True once the port side has sent a byte (any thread may ask).
   bool Heard() const { return heard_.load(); }
 
@@ -62,6 +78,19 @@ class VirtualSerialLine {
   std::atomic<bool> heard_{false};
 
   void WriteAll(const std::uint8_t* data, std::size_t n);
+  void WriteShaped(const std::uint8_t* data, std::size_t n);
+  void FlushHeldLocked();
+  void FlushWhenDue();
+
+  // Shaping: the held bytes and the thread that sends them when their time is up.
+  bool shaping_ = false;
+  std::mutex shape_mu_;
+  std::condition_variable shape_cv_;
+  std::vector<std::uint8_t> shape_held_;
+  std::chrono::steady_clock::time_point shape_due_;
+  std::mt19937 shape_rng_;
+  bool shape_stop_ = false;
+  std::thread shape_thread_;
 };
 
 }  // namespace tarvina

@@ -123,19 +123,29 @@ void TPosUnicredit::OnComPortRxChar(TCustomComPort& Sender, int Count) {
   FLog.push_back(std::move(trace));
   if (WireTrace::Enabled())
     WireTrace::Bytes(false, reinterpret_cast<const std::uint8_t*>(FReceiveStr.data()) + start, got_total);
-  CheckAck();
-  CheckEnq();
+  // One read may hold several frames (the acknowledgement, a message, the
+  // answer behind it): a USB adapter hands over what came within its latency
+  // timer, and a busy machine reads late. Every complete frame is taken now;
+  // no more bytes may ever come to push on one left behind, and the terminal
+  // waits for its acknowledgement.
+  for (;;) {
+    const bool ack = CheckAck();
+    const bool message = CheckEnq();
+    if (!ack && !message) break;
+  }
 }
 
-void TPosUnicredit::CheckAck() {
-  if (uc::AckAtFront(FReceiveStr)) FReceiveStr.erase(0, uc::kAckLength);
+bool TPosUnicredit::CheckAck() {
+  if (!uc::AckAtFront(FReceiveStr)) return false;
+  FReceiveStr.erase(0, uc::kAckLength);
+  return true;
 }
 
-void TPosUnicredit::CheckEnq() {
-  if (!uc::MessageStartsAtFront(FReceiveStr)) return;
+bool TPosUnicredit::CheckEnq() {
+  if (!uc::MessageStartsAtFront(FReceiveStr)) return false;
   FContorPOS = static_cast<std::uint8_t>(FReceiveStr[2]);
   const std::size_t len = uc::MessageAtFront(FReceiveStr);
-  if (len == 0) return;  // not complete yet
+  if (len == 0) return false;  // not complete yet
   {
     TMySync sync(*this);
     loop_.Synchronize([&sync] { sync.DoSynchronize(); });
@@ -147,6 +157,7 @@ void TPosUnicredit::CheckEnq() {
     FRaspunsPrimit = true;
   }
   FReceiveStr.erase(0, len);
+  return true;
 }
 
 void TPosUnicredit::PrelucreazaMesajFinal(const std::string& mesaj) {

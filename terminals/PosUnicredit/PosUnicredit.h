@@ -90,8 +90,10 @@ class TPosUnicredit : public TPosDriver {
 
  private:
   void DrawContor();
-  void CheckAck();
-  void CheckEnq();
+  // Each takes the frame of its kind at the front of ReceiveStr, if whole;
+  // true when it took one.
+  bool CheckAck();
+  bool CheckEnq();
   void PrelucreazaMesajFinal(const std::string& mesaj);
   bool SendAndWait(const std::vector<std::uint8_t>& frame);
   bool Tranzactie(bool anulare, std::string& MesajEroare);

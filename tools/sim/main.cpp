@@ -36,7 +36,11 @@ const char kCommonHelp[] =
     "                     link and exit (a pulled cable; prints \"hangup\")\n"
     "  --noise N          N bytes of line noise (a fixed pseudo-random pattern) in\n"
     "                     front of the terminal's first reply; 1048576 floods the line\n"
-    "  --byte-gap-ms N    every reply trickles, one byte each N ms\n";
+    "  --byte-gap-ms N    every reply trickles, one byte each N ms\n"
+    "  --shape SEED       cut and join the terminal's writes at random (seeded): a\n"
+    "                     write may wait up to 15 ms for the next and go out with\n"
+    "                     it, and each batch goes whole, byte by byte or in pieces,\n"
+    "                     with gaps of up to 3 ms (stress runs)\n";
 
 // The link to remove on a signal, and the device it must still point to.
 std::string g_link;
@@ -131,10 +135,14 @@ int main(int argc, char** argv) {
 
   SimContext ctx;
   std::string link;
-  long hangup_ms = -1, noise = 0, byte_gap_ms = 0;
+  long hangup_ms = -1, noise = 0, byte_gap_ms = 0, shape = 0;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    long* fault = a == "--hangup-ms" ? &hangup_ms : a == "--noise" ? &noise : a == "--byte-gap-ms" ? &byte_gap_ms : nullptr;
+    long* fault = a == "--hangup-ms"     ? &hangup_ms
+                  : a == "--noise"       ? &noise
+                  : a == "--byte-gap-ms" ? &byte_gap_ms
+                  : a == "--shape"       ? &shape
+                                         : nullptr;
     if (fault) {
       if (i + 1 >= argc || !ParseCount(argv[i + 1], *fault)) {
         std::fprintf(stderr, "tarvina-sim: %s needs a number\n", a.c_str());
@@ -160,7 +168,7 @@ int main(int argc, char** argv) {
       ctx.args.push_back(a);
     }
   }
-  if (!kind->serial && (!link.empty() || hangup_ms >= 0 || noise > 0 || byte_gap_ms > 0)) {
+  if (!kind->serial && (!link.empty() || hangup_ms >= 0 || noise > 0 || byte_gap_ms > 0 || shape > 0)) {
     std::fprintf(stderr, "tarvina-sim: %s uses no serial line; --link and the line faults do not apply\n",
                  kind->name);
     return 2;
@@ -179,6 +187,7 @@ int main(int argc, char** argv) {
     line->SetTrace(ctx.trace);
     line->SetNoise(Noise(static_cast<std::size_t>(noise)));
     line->SetTrickle(static_cast<int>(byte_gap_ms));
+    if (shape > 0) line->SetShaping(static_cast<unsigned>(shape));
     ctx.line = line.get();
     if (!link.empty()) g_link = link;
     g_device = line->DevicePath();

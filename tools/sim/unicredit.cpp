@@ -26,8 +26,9 @@ const char kHelp[] =
     "      normal             ack, intermediate messages, answer, each written on its own\n"
     "      chunked            every frame written in pieces of --chunk bytes\n"
     "      ack-with-message   the ack and the first message in one write\n"
-    "      two-messages       an intermediate message and the answer in one write; the\n"
-    "                         answer is pushed on by one more write after --nudge-ms\n"
+    "      two-messages       an intermediate message and the answer in one write\n"
+    "      burst              the ack, the intermediate messages and the answer in one\n"
+    "                         write, then their acknowledgements awaited in order\n"
     "      garbage            --garbage bytes written before the ack (the PC never gets past them)\n"
     "      ack-only           the ack, then silence\n"
     "      silent             nothing at all\n"
@@ -41,7 +42,6 @@ const char kHelp[] =
     "  --intermediate N     messages with code 0x40 before the answer (default 0)\n"
     "  --delay-ms N         pause before the answer message (default 0)\n"
     "  --chunk N            piece size for chunked (default 3)\n"
-    "  --nudge-ms N         pause before the push of two-messages (default 300)\n"
     "  --garbage HEX        bytes for garbage, e.g. \"FF 00 7E\" (default \"FF FE\")\n"
     "  --count N            serve N operations, then exit (default: until killed); the\n"
     "                       exit status is 1 when the PC broke the protocol\n";
@@ -59,7 +59,6 @@ struct Options {
   int intermediate = 0;
   int delay_ms = 0;
   int chunk = 3;
-  int nudge_ms = 300;
   Bytes garbage{0xFF, 0xFE};
   long count = -1;
 };
@@ -97,7 +96,6 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
     else if (a == "--intermediate") o.intermediate = std::stoi(value());
     else if (a == "--delay-ms") o.delay_ms = std::stoi(value());
     else if (a == "--chunk") o.chunk = std::max(1, std::stoi(value()));
-    else if (a == "--nudge-ms") o.nudge_ms = std::stoi(value());
     else if (a == "--garbage") o.garbage = ParseHex(value());
     else if (a == "--count") o.count = std::stol(value());
     else {
@@ -105,7 +103,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
       return false;
     }
   }
-  static const char* const known[] = {"normal", "chunked", "ack-with-message", "two-messages",
+  static const char* const known[] = {"normal", "chunked", "ack-with-message", "two-messages", "burst",
                                       "garbage", "ack-only", "silent", "short"};
   for (const char* k : known)
     if (o.scenario == k) return true;
@@ -280,6 +278,15 @@ class Terminal {
       Bytes g = o_.garbage;
       g.insert(g.end(), ack.begin(), ack.end());
       Send(g);
+    } else if (o_.scenario == "burst") {
+      // A terminal that does not wait for each acknowledgement before its
+      // next message: behind a USB adapter the PC reads several frames at once.
+      Bytes all = ack;
+      for (const Bytes& m : mine) all.insert(all.end(), m.begin(), m.end());
+      Pause(o_.delay_ms);
+      Send(all);
+      for (const Bytes& m : mine) ExpectAck(m);
+      return;
     } else if (o_.scenario == "ack-with-message") {
       Bytes both = ack;
       both.insert(both.end(), mine[0].begin(), mine[0].end());
@@ -297,10 +304,6 @@ class Terminal {
       if (mine.size() == 2) Pause(o_.delay_ms);
       Send(both);
       ExpectAck(mine[0]);
-      // The PC takes one message per arrival: the answer waits behind the
-      // first until something more comes down the line.
-      Pause(o_.nudge_ms);
-      Send(ack);
       ExpectAck(mine[1]);
       next = 2;
     }
