@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/Config.h"
 #include "server/RequestClient.h"
 #include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
@@ -263,8 +264,8 @@ TEST_F(ServerE2E, LoadLeavesNoThreadsOrDescriptorsBehind) {
   const std::string reply =
       Error("Aceasta optiune este functionala doar pentru POS-uri Transilvania, Unicredit si BRD Hypercom");
 
-  // 100 clients at once: all connected before any sends.
-  constexpr int kClients = 100;
+  // As many clients at once as the default cap lets in: all connected before any sends.
+  constexpr int kClients = kDefaultMaxConnections;
   std::vector<std::unique_ptr<RequestClient>> clients;
   for (int i = 0; i < kClients; ++i) clients.push_back(Connect());
   std::atomic<int> good{0};

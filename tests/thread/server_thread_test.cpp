@@ -138,7 +138,7 @@ TEST_F(EmainThreads, QuittingReleasesAConnectionWaitingForItsHandOff) {
   RequestClient c;
   std::string reason;
   ASSERT_TRUE(c.Connect("127.0.0.1", m.TCPServer.Port(), reason)) << reason;
-  ASSERT_TRUE(c.Send("[InfoPachet]\r\n"));
+  ASSERT_TRUE(c.Send("[InfoPachet]\r\n[ENDPACHET]\r\n"));
   loop.WaitMessage();  // the connection's hand-off is queued, nobody runs it
   m.FormDestroy();     // must not wait on the main thread it runs on
   std::string rest;
