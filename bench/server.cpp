@@ -167,16 +167,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<StuckClient>> stuck;
     for (int i = 0; i < kNonReading; ++i)
       stuck.push_back(std::make_unique<StuckClient>("127.0.0.1", server.port(), kBigRequest));
-    // Until their replies have filled the sockets and the server takes no
-    // more of their requests (at most 20 s).
-    long long before = -1;
-    for (int i = 0; i < 40; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      long long now = 0;
-      for (auto& s : stuck) now += s->BytesSent();
-      if (now == before) break;
-      before = now;
-    }
+    WaitUntilStuck(stuck, 500, 40);
     std::printf("held: %zu idle connections, %d clients that never read; server threads %d, descriptors %d\n",
                 idle.size(), kNonReading, server.Threads(), server.Descriptors());
     wrong += MeasureBoth(server, per_connection / 5, one_connection / 5, ", bad clients held",

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +120,19 @@ class StuckClient {
   std::atomic<long long> sent_{0}, read_{0};
   std::thread thread_;
 };
+
+// Waits until the clients' sockets are full and the server takes no more of
+// their requests: nothing more sent over one `step_ms`, or `tries` steps.
+inline void WaitUntilStuck(const std::vector<std::unique_ptr<StuckClient>>& clients, int step_ms, int tries) {
+  long long before = -1;
+  for (int i = 0; i < tries; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    long long now = 0;
+    for (auto& c : clients) now += c->BytesSent();
+    if (now == before) return;
+    before = now;
+  }
+}
 
 // n connections to host:port that send nothing; the descriptors of those that
 // connected. CloseAll() them when done.
