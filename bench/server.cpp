@@ -6,7 +6,6 @@
 // and the CPU an idle server uses.
 // Usage: bench_server [per-connection N] [one-connection N] [idle seconds]
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,12 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/TcpServer.h"
 #include "server/RequestClient.h"
 #include "tests/support/HostileClients.h"
 #include "tests/support/ServerProcess.h"
 
 using namespace tarvina;
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 
 namespace {
 
@@ -76,7 +76,7 @@ void Report(const char* what, Run& run) {
 }
 
 // Round trips until n are done or `budget` has passed.
-Run Measure(std::uint16_t port, int n, bool connection_per_packet, Clock::duration budget) {
+Run Measure(std::uint16_t port, int n, bool connection_per_packet, Steady::duration budget) {
   Run run;
   run.us.reserve(n);
   std::string reason, bytes;
@@ -85,9 +85,9 @@ Run Measure(std::uint16_t port, int n, bool connection_per_packet, Clock::durati
     std::fprintf(stderr, "connect: %s\n", reason.c_str());
     std::exit(1);
   }
-  const auto t0 = Clock::now();
-  for (int i = 0; i < n && Clock::now() - t0 < budget; ++i) {
-    const auto s = Clock::now();
+  const auto t0 = Steady::now();
+  for (int i = 0; i < n && Steady::now() - t0 < budget; ++i) {
+    const auto s = Steady::now();
     RequestClient own;
     RequestClient& c = connection_per_packet ? own : shared;
     if (connection_per_packet && !own.Connect("127.0.0.1", port, reason)) {
@@ -99,15 +99,15 @@ Run Measure(std::uint16_t port, int n, bool connection_per_packet, Clock::durati
       ++run.wrong;
       if (!connection_per_packet) shared.Connect("127.0.0.1", port, reason);
     }
-    run.us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - s).count());
+    run.us.push_back(std::chrono::duration<double, std::micro>(Steady::now() - s).count());
   }
-  run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  run.seconds = std::chrono::duration<double>(Steady::now() - t0).count();
   return run;
 }
 
 // Both kinds of round trip and the server's CPU for them.
 int MeasureBoth(const ServerProcess& server, int per_connection, int one_connection, const char* label,
-                Clock::duration budget) {
+                Steady::duration budget) {
   const double cpu0 = ServerCpuNs(server.pid());
   Run per = Measure(server.port(), per_connection, true, budget);
   Run one = Measure(server.port(), one_connection, false, budget);
@@ -119,14 +119,6 @@ int MeasureBoth(const ServerProcess& server, int per_connection, int one_connect
   std::printf("server CPU for those %zu round trips%s: %.1f ms (%.1f us each)\n", n, label, cpu_ns / 1e6,
               n ? cpu_ns / 1e3 / n : 0.0);
   return per.wrong + one.wrong;
-}
-
-void RaiseDescriptorLimit() {
-  rlimit lim{};
-  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-    lim.rlim_cur = lim.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &lim);
-  }
 }
 
 }  // namespace
@@ -186,10 +178,10 @@ int main(int argc, char** argv) {
   // Let the connections' threads go, then watch the server do nothing.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const double cpu0 = ProcessCpuNs(server.pid());
-  const auto w0 = Clock::now();
+  const auto w0 = Steady::now();
   std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
   const double cpu_ms = (ProcessCpuNs(server.pid()) - cpu0) / 1e6;
-  const double wall_s = std::chrono::duration<double>(Clock::now() - w0).count();
+  const double wall_s = std::chrono::duration<double>(Steady::now() - w0).count();
   std::printf("idle server CPU over %.1f s: %.3f ms (%.4f %% of a core)\n", wall_s, cpu_ms,
               cpu_ms / (wall_s * 10));
   std::printf("wrong or late replies: %d\n", wrong);
