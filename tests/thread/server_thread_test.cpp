@@ -208,6 +208,48 @@ TEST(TcpServerThreads, RepliesInOrderReportedOnTheMainThreadAndWrittenBeforeStop
   EXPECT_TRUE(on_main);
 }
 
+// Handed over while the connection's thread waits for input, not inside a
+// hand-off: the thread is woken and writes what the socket did not take.
+TEST(TcpServerThreads, AReplyHandedOverWhileTheConnectionWaitsForInput) {
+  MainLoop loop;
+  std::vector<bool> reports;
+  const std::string reply(1 << 20, 'w');
+  TcpServer server(
+      [&](TcpConnection& c) {
+        std::uint8_t buf[64];
+        if (c.Read(buf, sizeof buf) == 0) return;
+        loop.Post([&] {
+          c.Write(reply, [&](bool delivered) {
+            reports.push_back(delivered);
+            loop.Quit();
+          });
+        });
+        while (c.Read(buf, sizeof buf) > 0) {
+        }
+      },
+      &loop);
+  std::string reason;
+  ASSERT_TRUE(server.Listen(0, reason)) << reason;
+  const int fd = ConnectIpv4From("127.0.0.1", server.Port());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::send(fd, "x", 1, 0), 1);
+  std::string got;
+  std::thread client([&] {
+    std::vector<char> buf(65536);
+    while (got.size() < reply.size()) {
+      const ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+      if (r <= 0) break;
+      got.append(buf.data(), static_cast<std::size_t>(r));
+    }
+  });
+  RunLoopFor(loop);
+  client.join();
+  ::close(fd);
+  server.Stop();
+  EXPECT_EQ(got, reply);
+  EXPECT_EQ(reports, std::vector<bool>{true});
+}
+
 TEST(TcpServerThreads, WhatIsWrittenToAClosedConnectionIsReportedDropped) {
   MainLoop loop;
   std::vector<bool> reports;
