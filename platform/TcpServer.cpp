@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <system_error>
 
 #include "platform/MainLoop.h"
 
@@ -543,38 +542,51 @@ void TcpServer::AcceptOne(int lfd, bool& backoff) {
     Refuse(std::to_string(settings_.max_connections) + " open (MaxConnections)");
     return;
   }
-  TellRefusals(true);  // the burst is over: this one is served
-  StartConnection(cfd, std::move(text));
+  if (StartConnection(cfd, std::move(text))) TellRefusals(true);  // the burst is over: this one is served
 }
 
-void TcpServer::StartConnection(int fd, std::string peer) {
+bool TcpServer::StartConnection(int fd, std::string peer) {
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) {
     CloseFd(fd);
     Refuse("no descriptor free");
-    return;
+    return false;
   }
   std::lock_guard<std::mutex> lock(mu_);
   auto& c = conns_.emplace_back();
   c.connection = std::make_unique<TcpConnection>(fd, wake, std::move(peer), settings_.limits, completions_);
-  Conn* self = &c;
-  try {
-    c.thread = std::thread([this, self] {
-      try {
-        handler_(*self->connection);
-      } catch (...) {
-        // A failing connection ends itself, never the server.
-      }
-      // The peer sees the end now; the descriptors go when the thread is reaped.
-      self->connection->Finish();
-      std::lock_guard<std::mutex> lock(mu_);
-      self->done = true;
-      WakeAcceptLoop();
-    });
-  } catch (const std::system_error&) {
+  struct Start {
+    TcpServer* server;
+    Conn* conn;
+  };
+  auto* start = new Start{this, &c};
+  const auto entry = [](void* arg) -> void* {
+    const Start s = *static_cast<Start*>(arg);
+    delete static_cast<Start*>(arg);
+    s.server->RunConnection(*s.conn);
+    return nullptr;
+  };
+  if (::pthread_create(&c.thread, nullptr, entry, start) != 0) {
+    delete start;
     conns_.pop_back();  // no thread to be had: the connection is refused
     Refuse("no thread to be had");
+    return false;
   }
+  c.started = true;
+  return true;
+}
+
+void TcpServer::RunConnection(Conn& c) {
+  try {
+    handler_(*c.connection);
+  } catch (...) {
+    // A failing connection ends itself, never the server.
+  }
+  // The peer sees the end now; the descriptors go when the thread is reaped.
+  c.connection->Finish();
+  std::lock_guard<std::mutex> lock(mu_);
+  c.done = true;
+  WakeAcceptLoop();
 }
 
 void TcpServer::Reap(bool all) {
@@ -588,7 +600,7 @@ void TcpServer::Reap(bool all) {
     }
   }
   for (auto& c : finished)
-    if (c.thread.joinable()) c.thread.join();
+    if (c.started) ::pthread_join(c.thread, nullptr);
 }
 
 void TcpServer::Stop() {

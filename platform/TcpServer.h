@@ -6,6 +6,7 @@
 // server joins every thread it started: a connection's thread is reaped as
 // soon as its connection has closed.
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -194,7 +195,10 @@ class TcpServer {
  private:
   struct Conn {
     std::unique_ptr<TcpConnection> connection;
-    std::thread thread;
+    // Started with pthread_create, whose failure is a plain error code: a
+    // client refused for want of a thread must cost no exception.
+    pthread_t thread{};
+    bool started = false;
     bool done = false;
   };
   // Connections refused in a row, told in one line when they stop coming.
@@ -206,7 +210,9 @@ class TcpServer {
 
   void AcceptLoop();
   void AcceptOne(int lfd, bool& backoff);
-  void StartConnection(int fd, std::string peer);
+  // False when the client had to be refused (counted as a refusal).
+  bool StartConnection(int fd, std::string peer);
+  void RunConnection(Conn& c);
   void Refuse(const std::string& reason);
   // Tells a burst of refusals once it is over (or has lasted long), and how
   // long the listener may wait before it looks again (-1: no limit).
