@@ -71,6 +71,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(lines == wholeLines);
   Check(chunked.Pending() <= kMaxLineBytes);
 
+  // Packets are those lines cut after each end line, as far as they fit.
+  PacketAssembler packets;
+  std::vector<std::vector<std::string>> got;
+  const bool packetsOk = packets.Feed(stream, n, got);
+  Check(packets.Pending() <= kMaxPacketBytes);
+  std::size_t at = 0;
+  for (const auto& packet : got) {
+    Check(!packet.empty() && IsEndLine(packet.back()));
+    for (const auto& line : packet) Check(at < lines.size() && line == lines[at++]);
+  }
+  if (packetsOk && wholeOk)
+    for (; at < lines.size(); ++at) Check(!IsEndLine(lines[at]));
+
   for (const auto& line : lines) {
     CheckLine(line);
     CheckWire(EncodeReplyLine(line));

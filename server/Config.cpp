@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <climits>
+#include <cstdint>
 #include <fstream>
 #include <vector>
 
@@ -11,9 +13,9 @@ namespace tarvina {
 
 namespace {
 
-int IntegerOr(const TKeyStore& keys, const char* key, int fallback) {
+int IntegerOr(const TKeyStore& keys, const char* key, int fallback, std::int32_t least = INT32_MIN) {
   std::int32_t v;
-  return TryIntegerText(keys.ReadString("Config", key), v) ? v : fallback;
+  return TryIntegerText(keys.ReadString("Config", key), v) && v >= least ? v : fallback;
 }
 
 }  // namespace
@@ -33,6 +35,10 @@ TConfig ReadConfig(const std::string& path) {
   cfg.Keys.Load(lines);
   cfg.PortIP = IntegerOr(cfg.Keys, "Port", kDefaultPort);
   cfg.TimeOutLongOp = IntegerOr(cfg.Keys, "TimeOut", kDefaultTimeOut);
+  cfg.MaxConnections = IntegerOr(cfg.Keys, "MaxConnections", kDefaultMaxConnections, 1);
+  cfg.IdleTimeout = IntegerOr(cfg.Keys, "IdleTimeout", kDefaultIdleTimeout, 0);
+  cfg.Bind = cfg.Keys.ReadString("Config", "Bind");
+  cfg.AllowFrom = cfg.Keys.ReadString("Config", "AllowFrom");
   return cfg;
 }
 

@@ -19,14 +19,26 @@ std::string TrayTipText(const std::string& program_path) {
 TEmain::TEmain(Services& s, TConfig config, std::string program_path)
     : services(s),
       Config(std::move(config)),
-      TCPServer([this](TcpConnection& c) { TCPServerExecute(c); }),
+      TCPServer([this](TcpConnection& c) { TCPServerExecute(c); }, &s.loop),
       program_path_(std::move(program_path)) {
   services.shell.SetCaption(kCaption);
+  TCPServer.OnNotice = [this](const std::string& line) {
+    if (OnNotice) OnNotice(line);
+  };
 }
 
 TEmain::~TEmain() { FormDestroy(); }
 
 void TEmain::FormCreate() {
+  TcpServer::Settings settings;
+  settings.bind = Config.Bind;
+  std::vector<std::string> bad;
+  settings.allow = AddressFilter::Parse(Config.AllowFrom, bad);
+  for (const auto& entry : bad)
+    if (OnNotice) OnNotice("AllowFrom: \"" + entry + "\" is no address or range; left out");
+  settings.max_connections = static_cast<std::size_t>(Config.MaxConnections);
+  settings.limits.idle_ms = static_cast<Millis>(Config.IdleTimeout) * 1000;
+  TCPServer.Configure(std::move(settings));
   std::string reason;
   const bool active = TCPServer.Listen(Config.ListenPort(), reason);
   services.shell.SetCaption(std::string(kCaption) + "     Port : " + std::to_string(Config.PortIP) +
@@ -42,9 +54,12 @@ void TEmain::FormDestroy() {
     tray_added_ = false;
   }
   // Connection threads waiting for a hand-off are let go first (LoopClosed),
-  // so that joining them cannot wait on the main thread we are on.
+  // so that joining them cannot wait on the main thread we are on. Each
+  // writes what it was handed before it ends; the reports of those writes
+  // come after the loop has quit, and are run here.
   services.loop.Quit();
   TCPServer.Stop();
+  TCPServer.RunCompletions();
 }
 
 void TEmain::TrayMessage(unsigned mouse_event) {
@@ -61,45 +76,47 @@ void TEmain::RequestShutdown() {
     return;
   }
   // The running operation ends normally and its reply is written; the loop
-  // quits right after (end of ProceseazaCerere).
-  if (!shutdown_pending_) {
-    shutdown_pending_ = true;
-    TCPServer.StopAccepting();
-  }
+  // quits right after (end of ProceseazaCerere). Until then connections are
+  // still taken: the one way to end a sale whose terminal stays silent is a
+  // STOP, and it comes on a connection of its own.
+  shutdown_pending_ = true;
 }
 
 void TEmain::TCPServerExecute(TcpConnection& connection) {
   TPosClient client;  // TCPServerConnect
   client.FContext = &connection;
-  LineAssembler reader;
-  std::vector<std::string> lines;
-  std::size_t packet_bytes = 0;
-  std::uint8_t buf[4096];
+  PacketAssembler reader;
+  std::vector<std::vector<std::string>> packets;
+  std::uint8_t buf[16384];
   try {
     for (;;) {
       const std::size_t n = connection.Read(buf, sizeof buf);
       if (n == 0) break;
-      lines.clear();
-      const bool line_fits = reader.Feed(buf, n, lines);
-      // Lines completed before an overlong one still count: on a slower
-      // link they would have arrived, and been answered, on their own.
-      for (const auto& line : lines) {
-        packet_bytes += line.size() + 1;
-        if (packet_bytes > kMaxPacketBytes) return;
-        services.loop.Synchronize([&] { DoSynchronize(client, line); });
-        if (IsEndLine(line)) packet_bytes = 0;
-      }
-      if (!line_fits) return;  // closed without a reply
+      packets.clear();
+      const bool fits = reader.Feed(buf, n, packets);
+      // Packets completed before an overlong line or packet still count: on
+      // a slower link they would have arrived, and been answered, on their own.
+      for (auto& packet : packets)
+        services.loop.Synchronize([&] { DoSynchronize(client, std::move(packet)); });  // TMyIDSync
+      if (!fits) return;  // closed without a reply
     }
   } catch (...) {
-    // The loop has quit, a reply could not be written, or processing the
-    // line failed: this connection ends, nothing else does.
+    // The loop has quit, or processing the packet failed: this connection
+    // ends, nothing else does.
   }
 }  // TCPServerDisconnect: the client goes with the scope
 
+void TEmain::DoSynchronize(TPosClient& client, std::vector<std::string>&& packet) {
+  client.FMemo = std::move(packet);
+  ProcessPacket(client);
+}
+
 void TEmain::DoSynchronize(TPosClient& client, const std::string& line) {
   client.FMemo.push_back(line);
-  if (!IsEndLine(line)) return;
+  if (IsEndLine(line)) ProcessPacket(client);
+}
+
+void TEmain::ProcessPacket(TPosClient& client) {
   // Each packet stands alone: the next one on this connection starts afresh.
   try {
     ProceseazaCerere(client);

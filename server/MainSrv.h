@@ -19,7 +19,7 @@
 namespace tarvina {
 
 // One per connection, from connect to disconnect. The main thread touches it
-// only while the connection's thread waits for a line to be handled.
+// only while the connection's thread waits for a packet to be handled.
 struct TPosClient {
   std::vector<std::string> FMemo;  // lines of the packet being received
   TKeyStore FData;                 // the request packet read as keys
@@ -34,12 +34,6 @@ constexpr unsigned WM_RBUTTONDOWN = 0x0204;
 inline constexpr const char* kCaption = "Server POS-uri bancare";
 inline constexpr const char* kMesajOcupat = "Server ocupat. Incearca mai tarziu";
 inline constexpr const char* kInchidereFortata = "Inchidere fortata";
-
-// A packet (all its lines up to the end line) larger than this closes the
-// connection without a reply, as an overlong line does: a request is a
-// handful of short lines, and a client must not grow the server's memory
-// without bound.
-constexpr std::size_t kMaxPacketBytes = 1 << 20;
 
 // The decimal text of Nr ("-" in front when negative), filled on the left
 // with car up to Len characters; a longer text is not cut.
@@ -56,8 +50,8 @@ class TEmain {
   TEmain(const TEmain&) = delete;
   TEmain& operator=(const TEmain&) = delete;
 
-  // Start-up: listen on the configured port, caption, message box on
-  // failure, tray icon.
+  // Start-up: listen on the configured port and address with the
+  // configured limits, caption, message box on failure, tray icon.
   void FormCreate();
   // Removes the tray icon, closes the listener and every connection. Call
   // once the main loop has quit (connection threads then get LoopClosed).
@@ -66,14 +60,19 @@ class TEmain {
   void TrayMessage(unsigned mouse_event);
 
   // SIGINT/SIGTERM: with nothing running the loop quits at once; during an
-  // operation the listener closes and the loop quits once its reply is out.
+  // operation the server goes on serving (a STOP can still end the operation,
+  // other requests are busy) and quits once the operation has returned; its
+  // reply is written before the program ends.
   void RequestShutdown();
   bool ShutdownPending() const { return shutdown_pending_; }
 
   // A connection's life, on that connection's own thread.
   void TCPServerExecute(TcpConnection& connection);
 
-  // One received line (TMyIDSync.DoSynchronize), on the main thread.
+  // One received packet, whole (TMyIDSync.DoSynchronize), on the main thread.
+  void DoSynchronize(TPosClient& client, std::vector<std::string>&& packet);
+  // One line, as the line-at-a-time hand-off gave them: the packet is
+  // processed at its end line.
   void DoSynchronize(TPosClient& client, const std::string& line);
   void ProceseazaCerere(TPosClient& client);
 
@@ -106,6 +105,11 @@ class TEmain {
   void SettlementBRDHypercom();
   void AnularePosBRDHypercom();
 
+  // Lines for the operator about the listener (connections refused, bad
+  // AllowFrom entries), from the listener thread or the main thread; it must
+  // take them from either. Set before FormCreate().
+  std::function<void(const std::string&)> OnNotice;
+
   // Tests only: when set, runs in place of the per-kind routine of every
   // operation and terminal kind (see server/TestKind.h).
   std::function<void(TEmain&)> TestRoutine;
@@ -133,6 +137,7 @@ class TEmain {
 
  private:
   void FreeFirstSlot();
+  void ProcessPacket(TPosClient& client);
 
   std::string program_path_;
   bool shutdown_pending_ = false;

@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 // The wire is 7-bit: anything above 0x7F is no character we know.
-std::string DecodeLine(const std::string& raw) {
+std::string DecodeLine(std::string_view raw) {
   std::string text;
   text.reserve(raw.size());
   for (char c : raw) {
@@ -27,6 +27,13 @@ std::string DecodeLine(const std::string& raw) {
 
 bool LineAssembler::Feed(const std::uint8_t* data, std::size_t n,
                          std::vector<std::string>& out) {
+  return FeedRaw(data, n, [&](std::string_view line, std::size_t) {
+    out.push_back(DecodeLine(line));
+    return true;
+  });
+}
+
+bool LineAssembler::FeedRaw(const std::uint8_t* data, std::size_t n, const RawLine& on_line) {
   if (overlong_) return false;
   const char* p = reinterpret_cast<const char*>(data);
   const char* const end = p + n;
@@ -42,12 +49,42 @@ bool LineAssembler::Feed(const std::uint8_t* data, std::size_t n,
     }
     partial_.append(p, take);
     if (!lf) break;
-    if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
-    out.push_back(DecodeLine(partial_));
+    const std::size_t wire = partial_.size() + 1;
+    std::string_view line = partial_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!on_line(line, wire)) {
+      overlong_ = true;
+      std::string().swap(partial_);
+      return false;
+    }
     partial_.clear();
     p = lf + 1;
   }
   return true;
+}
+
+bool PacketAssembler::Feed(const std::uint8_t* data, std::size_t n,
+                           std::vector<std::vector<std::string>>& out) {
+  if (failed_) return false;
+  const bool fits = lines_.FeedRaw(data, n, [&](std::string_view line, std::size_t wire) {
+    wire_bytes_ += wire;
+    if (wire_bytes_ > kMaxPacketBytes) return false;
+    raw_.append(line);
+    raw_ += '\n';
+    if (!IsEndLine(line)) return true;
+    std::vector<std::string> packet;
+    for (std::size_t from = 0, lf; (lf = raw_.find('\n', from)) != std::string::npos; from = lf + 1)
+      packet.push_back(DecodeLine(std::string_view(raw_).substr(from, lf - from)));
+    out.push_back(std::move(packet));
+    raw_.clear();
+    wire_bytes_ = 0;
+    return true;
+  });
+  // The line begun counts too: the packet can only grow past the limit.
+  if (fits && wire_bytes_ + lines_.Pending() <= kMaxPacketBytes) return true;
+  failed_ = true;
+  std::string().swap(raw_);
+  return false;
 }
 
 std::string EncodeReplyLine(const std::string& text) { return SevenBitText(text) + "\r\n"; }
@@ -64,8 +101,8 @@ std::string ReplyErrorBytes(const std::string& msg) {
   return EncodeLines({"ERROR", msg, kEndLine});
 }
 
-bool IsEndLine(const std::string& line) {
-  const std::string end = kEndLine;
+bool IsEndLine(std::string_view line) {
+  const std::string_view end = kEndLine;
   if (line.size() != end.size()) return false;
   for (std::size_t i = 0; i < line.size(); ++i) {
     char c = line[i];

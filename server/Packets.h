@@ -3,7 +3,9 @@
 // stream into lines, the reply bytes, the end line and the stop packet.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,12 +24,45 @@ constexpr std::size_t kMaxLineBytes = 16384;
 class LineAssembler {
  public:
   bool Feed(const std::uint8_t* data, std::size_t n, std::vector<std::string>& out);
+  // The same lines undecoded: on_line(bytes before the LF without the CR
+  // removed, bytes on the wire with the CR and the LF) for each; when it
+  // answers false, Feed stops and answers false (the caller closes).
+  using RawLine = std::function<bool(std::string_view line, std::size_t wire_bytes)>;
+  bool FeedRaw(const std::uint8_t* data, std::size_t n, const RawLine& on_line);
   // Bytes of the line begun but not yet ended by an LF.
   std::size_t Pending() const { return partial_.size(); }
 
  private:
   std::string partial_;  // raw bytes of the unfinished line
   bool overlong_ = false;
+};
+
+// A packet (all its lines up to and including the end line's LF) larger
+// than this, counted in bytes received, closes the connection without a
+// reply, as an overlong line does: a request is a handful of short lines,
+// and a client must not grow the server's memory without bound.
+constexpr std::size_t kMaxPacketBytes = 1 << 20;
+
+// Splits a connection's byte stream into packets, on the connection's own
+// thread, so that the main thread is handed each packet once, whole. Feed()
+// appends every packet the bytes complete (its lines, decoded as
+// LineAssembler gives them, the end line included) to `out`, and returns
+// false once a line grows past kMaxLineBytes or the packet being received
+// past kMaxPacketBytes (packets completed before in the same bytes are still
+// in `out`); after that every Feed() returns false and appends nothing.
+class PacketAssembler {
+ public:
+  bool Feed(const std::uint8_t* data, std::size_t n, std::vector<std::vector<std::string>>& out);
+  // Bytes received of the packet not yet complete.
+  std::size_t Pending() const { return failed_ ? 0 : wire_bytes_ + lines_.Pending(); }
+
+ private:
+  LineAssembler lines_;
+  // The packet's complete lines so far, undecoded, each closed by an LF: a
+  // packet of a million empty lines costs a megabyte, not a million strings.
+  std::string raw_;
+  std::size_t wire_bytes_ = 0;  // what they took on the wire
+  bool failed_ = false;
 };
 
 // One line on the wire: the text + CR LF, every non-ASCII character (decoded
@@ -43,7 +78,7 @@ inline constexpr const char* kEndLine = "[ENDPACHET]";
 inline constexpr const char* kInfoSection = "InfoPachet";
 
 // ASCII a-z -> A-Z only, then equal to "[ENDPACHET]".
-bool IsEndLine(const std::string& line);
+bool IsEndLine(std::string_view line);
 // At least two lines and the first exactly "STOP".
 bool IsStopPacket(const std::vector<std::string>& lines);
 

@@ -88,6 +88,9 @@ int main(int argc, char** argv) {
   SignalWatch::BlockSignals();
   // A reader of standard output that goes away must not take the server with it.
   ::signal(SIGPIPE, SIG_IGN);
+  // Each connection holds two descriptors; the cap on connections, not the
+  // system's default soft limit, is what should refuse a client.
+  RaiseDescriptorLimit();
 
   Options opt;
   if (!ParseOptions(argc, argv, opt)) {
@@ -137,6 +140,9 @@ int main(int argc, char** argv) {
   Services services{loop, *shell, clock, SystemComm()};
   TEmain emain(services, std::move(config));
   if (opt.test_kind) InstallTestKind(emain);
+  // Refused connections are the operator's business, not a request's: they
+  // go to standard output, not into the request log.
+  emain.OnNotice = [](const std::string& line) { WriteLine(1, line); };
 
   SignalWatch signals([&](int signo, int count) {
     if (count > 1) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/Config.h"
 #include "server/RequestClient.h"
 #include "tests/support/LoopbackClient.h"
 #include "tests/support/ServerProcess.h"
@@ -199,20 +200,42 @@ TEST_F(ServerE2E, BusyAndStopWhileASaleWaits) {
             "ERROR\r\n\r\n[ENDPACHET]\r\n");
 }
 
+// A test-kind card sale of `suma` seconds on kind `tip` begun, then SIGTERM;
+// the sale's connection.
+std::unique_ptr<RequestClient> SaleThenSigterm(ServerProcess& server, const std::string& tip, const std::string& suma) {
+  auto a = ConnectToServer(server.port());
+  a->Send("[InfoPachet]\r\nOperatie=0\r\nTipPos=" + tip + "\r\nPortSerial=1\r\nSuma=" + suma + "\r\n[ENDPACHET]\r\n");
+  EXPECT_GE(server.WaitForLine("log: Suma=" + suma), 0);
+  server.Signal(SIGTERM);
+  EXPECT_GE(server.WaitForLine("stopping (SIGTERM): after the operation in progress"), 0);
+  return a;
+}
+
 TEST_F(ServerE2E, ShutdownLetsTheRunningOperationAnswerFirst) {
   Start({"--test-kind"});
-  auto a = Connect();
-  a->Send("[InfoPachet]\r\nOperatie=0\r\nTipPos=3\r\nPortSerial=1\r\nSuma=3\r\n[ENDPACHET]\r\n");
-  ASSERT_GE(server.WaitForLine("log: Suma=3"), 0);
-  server.Signal(SIGTERM);
-  ASSERT_GE(server.WaitForLine("stopping (SIGTERM): after the operation in progress"), 0);
-  RequestClient late;
-  std::string reason;
-  EXPECT_FALSE(late.Connect("127.0.0.1", server.port(), reason));  // no longer accepting
+  auto a = SaleThenSigterm(server, "3", "3");
+  // Still accepting while the operation runs: a request meanwhile is busy.
+  EXPECT_EQ(RoundTrip("[InfoPachet]\r\nOperatie=1\r\nTipPos=3\r\nPortSerial=1\r\n[ENDPACHET]\r\n"), kBusy);
   std::string bytes;
   EXPECT_EQ(a->ReadReply(bytes, 10000), RequestClient::Result::kReply);
   EXPECT_EQ(bytes, kOk);
   EXPECT_EQ(server.Wait(), 0);
+}
+
+// A BRD sale whose terminal stays silent ends only by a STOP: shutdown must
+// leave the way open for it.
+TEST_F(ServerE2E, ShutdownDuringASilentSaleStillTakesTheStop) {
+  Start({"--test-kind"});
+  auto a = SaleThenSigterm(server, "1", "600");
+  EXPECT_EQ(RoundTrip("[InfoPachet]\r\nOperatie=0\r\nTipPos=4\r\nPortSerial=1\r\nSuma=0\r\n[ENDPACHET]\r\n"), kBusy);
+  auto stop = Connect();
+  stop->Send("STOP\r\n[ENDPACHET]\r\n");
+  std::string bytes;
+  EXPECT_EQ(a->ReadReply(bytes, 10000), RequestClient::Result::kReply);
+  EXPECT_EQ(bytes, Error("Tranzactie intrerupta"));
+  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_EQ(stop->ReadToEnd(bytes, 10000), RequestClient::Result::kClosed);
+  EXPECT_EQ(bytes, "");  // the stop packet got no reply
 }
 
 TEST_F(ServerE2E, SecondSignalExitsAtOnce) {
@@ -263,8 +286,8 @@ TEST_F(ServerE2E, LoadLeavesNoThreadsOrDescriptorsBehind) {
   const std::string reply =
       Error("Aceasta optiune este functionala doar pentru POS-uri Transilvania, Unicredit si BRD Hypercom");
 
-  // 100 clients at once: all connected before any sends.
-  constexpr int kClients = 100;
+  // As many clients at once as the default cap lets in: all connected before any sends.
+  constexpr int kClients = kDefaultMaxConnections;
   std::vector<std::unique_ptr<RequestClient>> clients;
   for (int i = 0; i < kClients; ++i) clients.push_back(Connect());
   std::atomic<int> good{0};

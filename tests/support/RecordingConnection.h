@@ -1,9 +1,11 @@
 #pragma once
 // A client connection for tests that drive TEmain directly: it keeps every
-// reply byte, and can play a client that has gone (its writes then fail as a
-// closed socket's would).
+// reply byte, and can play a client that has gone (what is written to it is
+// then dropped, as on a closed socket).
+#include <functional>
 #include <string>
 
+#include "platform/MainLoop.h"
 #include "platform/TcpServer.h"
 #include "server/MainSrv.h"
 
@@ -11,12 +13,25 @@ namespace tarvina {
 
 class RecordingConnection : public Connection {
  public:
-  void Write(const std::string& b) override {
-    if (gone) throw WriteFailed("gone");
-    bytes += b;
+  // Reports each write through `loop` when one is given, as the real
+  // connection does; at once otherwise.
+  void Write(const std::string& b, std::function<void(bool)> done = {}) override {
+    if (!gone) bytes += b;
+    ++writes;
+    if (!done) return;
+    const bool delivered = !gone;
+    if (loop)
+      loop->Post([done = std::move(done), delivered] { done(delivered); });
+    else
+      done(delivered);
   }
+  std::string PeerAddress() const override { return peer; }
+
   std::string bytes;
+  int writes = 0;
   bool gone = false;
+  std::string peer = "127.0.0.1";
+  MainLoop* loop = nullptr;
 };
 
 // One billing client: its connection and the TPosClient the server keeps for it.

@@ -17,6 +17,7 @@
 #include "platform/TcpServer.h"
 #include "server/MainSrv.h"
 #include "server/RequestClient.h"
+#include "tests/support/HostileClients.h"
 #include "tests/support/RecordingShell.h"
 #include "tests/support/ServerProcess.h"
 
@@ -92,6 +93,191 @@ TEST(TcpServerThreads, StopEndsConnectionsThatWaitForInput) {
   EXPECT_FALSE(late.Connect("127.0.0.1", server.Port(), reason));
 }
 
+// Runs the loop on this thread until quit, or 20 s at the most.
+void RunLoopFor(MainLoop& loop) {
+  std::atomic<bool> over{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 2000 && !over; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    loop.Quit();
+  });
+  loop.Run();
+  over = true;
+  watchdog.join();
+}
+
+// Reads until the server closes; the bytes, and how long it took.
+std::pair<std::string, double> ReadUntilClosed(int fd, int pause_ms = 0, std::size_t chunk = 65536) {
+  const auto t0 = std::chrono::steady_clock::now();
+  std::string got;
+  std::vector<char> buf(chunk);
+  for (;;) {
+    if (pause_ms) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    const ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+    if (r <= 0) break;
+    got.append(buf.data(), static_cast<std::size_t>(r));
+  }
+  return {got, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count()};
+}
+
+// The limit is for the whole reply from its hand-over, not for each send: a
+// client that takes a little now and then does not stretch it.
+TEST(TcpServerThreads, AReplyNotTakenWithinItsLimitClosesItsConnection) {
+  for (const int pause_ms : {0, 20}) {
+    SCOPED_TRACE(pause_ms);
+    MainLoop loop;
+    std::vector<bool> reports;
+    bool on_main = true;
+    TcpServer server(
+        [&](TcpConnection& c) {
+          std::uint8_t buf[64];
+          if (c.Read(buf, sizeof buf) == 0) return;
+          loop.Synchronize([&] {
+            c.Write(std::string(8 << 20, 'r'), [&](bool delivered) {
+              on_main = on_main && loop.IsMainThread();
+              reports.push_back(delivered);
+              loop.Quit();
+            });
+          });
+          while (c.Read(buf, sizeof buf) > 0) {
+          }
+        },
+        &loop);
+    TcpServer::Settings settings;
+    settings.limits.write_ms = 500;
+    server.Configure(std::move(settings));
+    std::string reason;
+    ASSERT_TRUE(server.Listen(0, reason)) << reason;
+    const int fd = ConnectIpv4From("127.0.0.1", server.Port(), "", 2048);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::send(fd, "x", 1, 0), 1);
+    std::pair<std::string, double> read;
+    std::thread client([&] {
+      if (pause_ms == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // never in time
+      read = ReadUntilClosed(fd, pause_ms, 4096);
+    });
+    RunLoopFor(loop);
+    client.join();
+    ::close(fd);
+    EXPECT_EQ(reports, std::vector<bool>{false});
+    EXPECT_TRUE(on_main);
+    EXPECT_LT(read.first.size(), std::size_t{8 << 20});
+    if (pause_ms) {
+      EXPECT_LT(read.second, 8000);  // 0.5 s and what the socket buffers held
+    }
+    server.Stop();
+  }
+}
+
+// Replies go out in the order handed over, each reported on the main thread
+// once taken; Stop() lets what was handed over be written first.
+TEST(TcpServerThreads, RepliesInOrderReportedOnTheMainThreadAndWrittenBeforeStop) {
+  MainLoop loop;
+  std::vector<int> reports;
+  bool on_main = true;
+  const std::vector<std::string> replies = {"first\r\n", std::string(1 << 20, 'b'), "third\r\n"};
+  TcpServer server(
+      [&](TcpConnection& c) {
+        std::uint8_t buf[64];
+        if (c.Read(buf, sizeof buf) == 0) return;
+        loop.Synchronize([&] {
+          for (int i = 0; i < 3; ++i)
+            c.Write(replies[i], [&, i](bool delivered) {
+              on_main = on_main && loop.IsMainThread();
+              reports.push_back(delivered ? i : -1);
+            });
+          loop.Quit();
+        });
+        while (c.Read(buf, sizeof buf) > 0) {
+        }
+      },
+      &loop);
+  std::string reason;
+  ASSERT_TRUE(server.Listen(0, reason)) << reason;
+  const int fd = ConnectIpv4From("127.0.0.1", server.Port(), "", 2048);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::send(fd, "x", 1, 0), 1);
+  RunLoopFor(loop);  // until the replies are handed over; the 1 MiB cannot be in the socket yet
+  std::pair<std::string, double> read;
+  std::thread client([&] { read = ReadUntilClosed(fd, 0); });
+  server.Stop();          // with the loop gone, as at the program's end
+  server.RunCompletions();
+  client.join();
+  ::close(fd);
+  EXPECT_EQ(read.first, replies[0] + replies[1] + replies[2]);
+  EXPECT_EQ(reports, (std::vector<int>{0, 1, 2}));
+  EXPECT_TRUE(on_main);
+}
+
+// Handed over while the connection's thread waits for input, not inside a
+// hand-off: the thread is woken and writes what the socket did not take.
+TEST(TcpServerThreads, AReplyHandedOverWhileTheConnectionWaitsForInput) {
+  MainLoop loop;
+  std::vector<bool> reports;
+  const std::string reply(1 << 20, 'w');
+  TcpServer server(
+      [&](TcpConnection& c) {
+        std::uint8_t buf[64];
+        if (c.Read(buf, sizeof buf) == 0) return;
+        loop.Post([&] {
+          c.Write(reply, [&](bool delivered) {
+            reports.push_back(delivered);
+            loop.Quit();
+          });
+        });
+        while (c.Read(buf, sizeof buf) > 0) {
+        }
+      },
+      &loop);
+  std::string reason;
+  ASSERT_TRUE(server.Listen(0, reason)) << reason;
+  const int fd = ConnectIpv4From("127.0.0.1", server.Port());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::send(fd, "x", 1, 0), 1);
+  std::string got;
+  std::thread client([&] {
+    std::vector<char> buf(65536);
+    while (got.size() < reply.size()) {
+      const ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+      if (r <= 0) break;
+      got.append(buf.data(), static_cast<std::size_t>(r));
+    }
+  });
+  RunLoopFor(loop);
+  client.join();
+  ::close(fd);
+  server.Stop();
+  EXPECT_EQ(got, reply);
+  EXPECT_EQ(reports, std::vector<bool>{true});
+}
+
+TEST(TcpServerThreads, WhatIsWrittenToAClosedConnectionIsReportedDropped) {
+  MainLoop loop;
+  std::vector<bool> reports;
+  TcpServer server(
+      [&](TcpConnection& c) {
+        std::uint8_t buf[64];
+        while (c.Read(buf, sizeof buf) > 0) {
+        }
+        // The client has gone; a reply for it now is dropped.
+        loop.Synchronize([&] {
+          c.Write("late\r\n", [&](bool delivered) {
+            reports.push_back(delivered);
+            loop.Quit();
+          });
+        });
+      },
+      &loop);
+  std::string reason;
+  ASSERT_TRUE(server.Listen(0, reason)) << reason;
+  RequestClient c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", server.Port(), reason));
+  c.Send("x");
+  c.Close();
+  RunLoopFor(loop);
+  server.Stop();
+  EXPECT_EQ(reports, std::vector<bool>{false});
+}
+
 class EmainThreads : public ::testing::Test {
  protected:
   TConfig ConfigOnPort(std::uint16_t port) {
@@ -138,7 +324,7 @@ TEST_F(EmainThreads, QuittingReleasesAConnectionWaitingForItsHandOff) {
   RequestClient c;
   std::string reason;
   ASSERT_TRUE(c.Connect("127.0.0.1", m.TCPServer.Port(), reason)) << reason;
-  ASSERT_TRUE(c.Send("[InfoPachet]\r\n"));
+  ASSERT_TRUE(c.Send("[InfoPachet]\r\n[ENDPACHET]\r\n"));
   loop.WaitMessage();  // the connection's hand-off is queued, nobody runs it
   m.FormDestroy();     // must not wait on the main thread it runs on
   std::string rest;

@@ -16,15 +16,13 @@
 #include "terminals/VivaWalletIntf/VivaFrames.h"
 #include "tests/support/FakeComm.h"
 #include "tests/support/FakeTcpClient.h"
+#include "tests/support/RecordingConnection.h"
 #include "tests/support/RecordingShell.h"
 
 namespace tarvina {
 namespace {
 
-struct BytesConnection : Connection {
-  void Write(const std::string& b) override { bytes += b; }
-  std::string bytes;
-};
+using BytesConnection = RecordingConnection;
 
 const std::string kOk = "PROCESAREOK\r\n[ENDPACHET]\r\n";
 std::string Error(const std::string& msg) { return "ERROR\r\n" + msg + "\r\n[ENDPACHET]\r\n"; }
