@@ -57,12 +57,29 @@ std::size_t TcpConnection::Read(std::uint8_t* buf, std::size_t n) {
   }
 }
 
-void TcpConnection::Write(const std::string& bytes) {
+void TcpConnection::Write(const std::string& bytes, std::function<void(bool delivered)> done) {
   const int err = SendAll(fd_, bytes);
+  if (done) done(err == 0);
   if (err == 0) return;
   throw WriteFailed("Scriere esuata catre client: " +
                     (err == EAGAIN || err == EWOULDBLOCK ? std::string("clientul nu citeste")
                                                          : ErrnoText(err)));
+}
+
+std::string TcpConnection::PeerAddress() const {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  if (ss.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
+    return ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text) ? text : "";
+  }
+  if (ss.ss_family != AF_INET6) return {};
+  const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&ss);
+  if (IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr))
+    return ::inet_ntop(AF_INET, &a6->sin6_addr.s6_addr[12], text, sizeof text) ? text : "";
+  return ::inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text) ? text : "";
 }
 
 void TcpConnection::Shutdown() { ::shutdown(fd_, SHUT_RDWR); }

@@ -26,8 +26,13 @@ class WriteFailed : public std::runtime_error {
 class Connection {
  public:
   virtual ~Connection() = default;
-  // Writes every byte or raises WriteFailed.
-  virtual void Write(const std::string& bytes) = 0;
+  // Hands the reply over. `done`, when given, is called once on the main
+  // thread: true when every byte was taken, false when the reply was dropped.
+  // A failed write raises WriteFailed (after `done(false)`).
+  virtual void Write(const std::string& bytes, std::function<void(bool delivered)> done = {}) = 0;
+  // The client's address as text (an IPv4-mapped IPv6 address as plain IPv4),
+  // or "" when unknown.
+  virtual std::string PeerAddress() const { return {}; }
 };
 
 // A socket that is written whole, with a time limit per write, so that a
@@ -42,7 +47,8 @@ class TcpConnection final : public Connection {
   // Blocks until bytes arrive; 0 when the peer closed, the read failed or
   // Shutdown() was called.
   std::size_t Read(std::uint8_t* buf, std::size_t n);
-  void Write(const std::string& bytes) override;
+  void Write(const std::string& bytes, std::function<void(bool delivered)> done = {}) override;
+  std::string PeerAddress() const override;
   // Ends both directions; a blocked Read() returns 0. Any thread.
   void Shutdown();
   int fd() const { return fd_; }

@@ -22,7 +22,10 @@ namespace tarvina {
 namespace {
 
 struct BytesConnection : Connection {
-  void Write(const std::string& b) override { bytes += b; }
+  void Write(const std::string& b, std::function<void(bool)> done = {}) override {
+    bytes += b;
+    if (done) done(true);
+  }
   std::string bytes;
 };
 
