@@ -41,7 +41,29 @@ int SendAll(int fd, const std::string& bytes) {
   return 0;
 }
 
-TcpConnection::TcpConnection(int fd) : fd_(fd) {
+namespace {
+
+// Read at accept: once the client has reset the connection the socket no
+// longer knows it, and a journal still wants to name it.
+std::string PeerAddressOf(int fd) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  if (ss.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
+    return ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text) ? text : "";
+  }
+  if (ss.ss_family != AF_INET6) return {};
+  const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&ss);
+  if (IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr))
+    return ::inet_ntop(AF_INET, &a6->sin6_addr.s6_addr[12], text, sizeof text) ? text : "";
+  return ::inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text) ? text : "";
+}
+
+}  // namespace
+
+TcpConnection::TcpConnection(int fd) : fd_(fd), peer_(PeerAddressOf(fd)) {
   timeval tv{};
   tv.tv_sec = kWriteTimeoutSeconds;
   ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -66,21 +88,8 @@ void TcpConnection::Write(const std::string& bytes, std::function<void(bool deli
                                                          : ErrnoText(err)));
 }
 
-std::string TcpConnection::PeerAddress() const {
-  sockaddr_storage ss{};
-  socklen_t len = sizeof ss;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return {};
-  char text[INET6_ADDRSTRLEN] = {};
-  if (ss.ss_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
-    return ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text) ? text : "";
-  }
-  if (ss.ss_family != AF_INET6) return {};
-  const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&ss);
-  if (IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr))
-    return ::inet_ntop(AF_INET, &a6->sin6_addr.s6_addr[12], text, sizeof text) ? text : "";
-  return ::inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text) ? text : "";
-}
+
+std::string TcpConnection::PeerAddress() const { return peer_; }
 
 void TcpConnection::Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
 

@@ -55,6 +55,7 @@ class TcpConnection final : public Connection {
 
  private:
   int fd_;
+  std::string peer_;  // PeerAddress(), read when the connection was accepted
 };
 
 // How long one write may wait for the peer to take bytes.
