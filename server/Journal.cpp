@@ -234,18 +234,37 @@ std::vector<JournalEntry> ReadJournal(std::istream& in) {
   return entries;
 }
 
+// Built by appending only: g++ 12 at -O3 warns (falsely, -Wrestrict) about
+// a literal put in front of a temporary string.
 std::string FormatJournalEntry(const JournalEntry& e) {
   const JournalRecord& r = e.record;
-  const char* op = OperationName(r.operatie);
-  const char* kind = KindName(r.tip_pos);
-  std::string s = "#" + std::to_string(e.number) + " " + JournalEscape(r.time) + " " +
-                  (r.client.empty() ? std::string("?") : JournalEscape(r.client)) + " " +
-                  (op ? std::string(op) : "Operatie=" + JournalEscape(r.operatie)) + " " +
-                  (kind ? std::string(kind) : "TipPos=" + JournalEscape(r.tip_pos)) + " COM" +
-                  JournalEscape(r.port_serial);
-  if (!r.suma.empty()) s += " Suma=" + JournalEscape(r.suma);
-  if (!r.nr_bon.empty()) s += " NrBon=" + JournalEscape(r.nr_bon);
-  s += r.ok ? std::string(": PROCESAREOK") : ": ERROR \"" + JournalEscape(r.message) + "\"";
+  std::string s = "#";
+  s += std::to_string(e.number);
+  const auto put = [&s](const char* label, const std::string& value) {
+    s += ' ';
+    s += label;
+    s += JournalEscape(value);
+  };
+  put("", r.time);
+  put("", r.client.empty() ? std::string("?") : r.client);
+  if (const char* op = OperationName(r.operatie))
+    put(op, {});
+  else
+    put("Operatie=", r.operatie);
+  if (const char* kind = KindName(r.tip_pos))
+    put(kind, {});
+  else
+    put("TipPos=", r.tip_pos);
+  put("COM", r.port_serial);
+  if (!r.suma.empty()) put("Suma=", r.suma);
+  if (!r.nr_bon.empty()) put("NrBon=", r.nr_bon);
+  if (r.ok) {
+    s += ": PROCESAREOK";
+  } else {
+    s += ": ERROR \"";
+    s += JournalEscape(r.message);
+    s += '"';
+  }
   switch (e.delivery) {
     case JournalEntry::Delivery::kDelivered: s += ", delivered"; break;
     case JournalEntry::Delivery::kNotDelivered: s += ", not delivered"; break;
