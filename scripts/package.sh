@@ -12,8 +12,10 @@ jobs=$(nproc)
 
 fail() { echo "package: $*" >&2; exit 1; }
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DTARVINA_WERROR=ON >/dev/null
+# A packager's build: warnings are not errors here (g++ 12 at -O3 still reports
+# some false -Wrestrict and -Warray-bounds inside the standard library's
+# string code; the test builds keep every warning an error).
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$dir" -j"$jobs"
 rm -f "$dir"/tarvina_*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
