@@ -77,10 +77,12 @@ work=$(mktemp -d)
 chown tarvina: "$work"
 sim_pid="" srv_pid=""
 cleanup() {
-  [ -n "$srv_pid" ] && kill "$srv_pid" 2>/dev/null && wait "$srv_pid" 2>/dev/null
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  local p
+  for p in $srv_pid $sim_pid; do
+    kill "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
   rm -rf "$work" "$ctl"
-  true
 }
 trap cleanup EXIT
 as_tarvina() { setpriv --reuid=tarvina --regid=tarvina --init-groups -- "$@"; }
@@ -95,7 +97,9 @@ for attempt in 1 2 3; do
   srv_pid=$!
   for _ in $(seq 100); do grep -q "Server activ\|Server inactiv" "$work/srv.out" && break; sleep 0.1; done
   grep -q "Server activ" "$work/srv.out" && break
-  kill "$srv_pid" 2>/dev/null; wait "$srv_pid" 2>/dev/null || true; srv_pid=""
+  kill "$srv_pid" 2>/dev/null || true
+  wait "$srv_pid" 2>/dev/null || true
+  srv_pid=""
 done
 [ -n "$srv_pid" ] || fail "the installed server did not listen: $(cat "$work/srv.out")"
 reply=$(/usr/bin/tarvina-cli --port "$port" sale --pos unicredit --com 4 --amount 12.50) ||
