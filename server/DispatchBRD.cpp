@@ -14,6 +14,7 @@ namespace {
 
 constexpr Millis kAfterRequestMs = 100;
 constexpr Millis kPollMs = 1;
+const std::string kSaleSeqNumber = "0001";
 
 // Whole seconds of a monotonic clock between two readings: the count steps
 // when the clock passes a second, as the seconds of a wall clock would, but
@@ -40,11 +41,11 @@ void RuleazaTranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma
   // nowhere and the missing acknowledgement reports it.
   const int ResOpen = line.OpenLine();
 
+  // The record's defaults are already a printed sale (TransType "01",
+  // PrintFlg "1"); only the sequence number and the amount are this sale's.
   TWriteMsg msg;
   pos.InitWriteMsg(msg);
-  msg.SeqNumber = "0001";
-  msg.TransType = "01";
-  msg.PrintFlg = "1";
+  msg.SeqNumber = kSaleSeqNumber;
   msg.TransAmount1 = brd::AmountText(suma);
   pos.PutRecMsgInBuffer(msg);
   pos.WriteToPOS();

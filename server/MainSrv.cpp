@@ -25,6 +25,12 @@ TEmain::TEmain(Services& s, TConfig config, std::string program_path)
   TCPServer.OnNotice = [this](const std::string& line) {
     if (OnNotice) OnNotice(line);
   };
+  const std::string journal = Config.Keys.ReadString("Journal", "File");
+  if (!journal.empty())
+    journal_ = Journal(journal, [this](const std::string& text) {
+      services.shell.AppendLog(text);
+      services.shell.ShowMessage(text);
+    });
 }
 
 TEmain::~TEmain() { FormDestroy(); }
@@ -145,8 +151,10 @@ void TEmain::ProceseazaCerere(TPosClient& client) {
   // one left over from idle time, or taken after an operation that blocked
   // the loop, would end this sale after the terminal has its request.
   InchidereFortata = false;
+  operation_client_ = &client;
   const auto finish = [&] {
     services.shell.AppendLog(Cerere.ErrorMsg);
+    operation_client_ = nullptr;
     FInProcess = false;
     FOperatieInCurs = false;
     if (shutdown_pending_) services.loop.Quit();
@@ -165,10 +173,31 @@ void TEmain::ProceseazaCerere(TPosClient& client) {
   finish();
 }
 
-void TEmain::ReturnProcesareOK(TPosClient& client) { client.FContext->Write(ReplyOkBytes()); }
+void TEmain::ReturnProcesareOK(TPosClient& client) { Reply(client, true, {}); }
 
 void TEmain::ReturneazaEroare(TPosClient& client, const std::string& message) {
-  client.FContext->Write(ReplyErrorBytes(message));
+  Reply(client, false, message);
+}
+
+void TEmain::Reply(TPosClient& client, bool ok, const std::string& message) {
+  const std::string bytes = ok ? ReplyOkBytes() : ReplyErrorBytes(message);
+  if (!journal_.On() || &client != operation_client_) {
+    client.FContext->Write(bytes);
+    return;
+  }
+  operation_client_ = nullptr;  // one outcome per operation
+  const auto info = [&](const char* key) { return client.FData.ReadString(kInfoSection, key); };
+  JournalRecord r;
+  r.client = client.FContext->PeerAddress();
+  r.operatie = info("Operatie");
+  r.tip_pos = info("TipPos");
+  r.port_serial = info("PortSerial");
+  r.suma = info("Suma");
+  r.nr_bon = info("NrBon");
+  r.ok = ok;
+  r.message = message;
+  const std::uint64_t n = journal_.Record(std::move(r));
+  client.FContext->Write(bytes, [this, n](bool delivered) { journal_.Delivered(n, delivered); });
 }
 
 }  // namespace tarvina

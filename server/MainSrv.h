@@ -11,6 +11,7 @@
 
 #include "platform/TcpServer.h"
 #include "server/Config.h"
+#include "server/Journal.h"
 #include "server/KeyStore.h"
 #include "server/Services.h"
 #include "server/Validation.h"
@@ -138,6 +139,15 @@ class TEmain {
  private:
   void FreeFirstSlot();
   void ProcessPacket(TPosClient& client);
+
+  // Writes a reply; the reply of the operation being processed is journalled
+  // first, and its delivery once known.
+  void Reply(TPosClient& client, bool ok, const std::string& message);
+
+  Journal journal_;  // [Journal] File; off when not set
+  // The client whose request is being processed: its reply is an
+  // operation's outcome, any other reply meanwhile is a busy one.
+  const TPosClient* operation_client_ = nullptr;
 
   std::string program_path_;
   bool shutdown_pending_ = false;

@@ -29,11 +29,14 @@ namespace {
 
 const char* const kUsage =
     "usage: tarvina [--headless] [--config FILE] [--port N] [--trace]\n"
+    "       tarvina --version | --help\n"
     "  --headless     no desktop: caption, message boxes and log lines go to standard\n"
     "                 output, one time-stamped line each (also without a display)\n"
     "  --config FILE  configuration file instead of Tarvina.ini beside the program\n"
     "  --port N       listen on port N instead of [Config] Port\n"
-    "  --trace        every byte exchanged with a terminal on standard error\n";
+    "  --trace        every byte exchanged with a terminal on standard error\n"
+    "  --version      the version, then exit\n"
+    "  --help         this text, then exit\n";
 
 struct Options {
   bool headless = false;
@@ -43,6 +46,8 @@ struct Options {
   int port = 0;
   bool trace = false;
   bool test_kind = false;
+  bool version = false;
+  bool help = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -61,6 +66,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!TryIntegerText(argv[++i], v) || v < 0 || v > 65535) return false;
       o.port_given = true;
       o.port = v;
+    } else if (a == "--version") {
+      o.version = true;
+    } else if (a == "--help" || a == "-h") {
+      o.help = true;
     } else if (a == "--trace") {
       o.trace = true;
     } else if (a == "--test-kind") {
@@ -96,6 +105,10 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, opt)) {
     std::cerr << kUsage;
     return 2;
+  }
+  if (opt.help || opt.version) {
+    std::cout << (opt.help ? kUsage : "tarvina " TARVINA_VERSION "\n");
+    return 0;
   }
   if (opt.trace)
     WireTrace::SetSink([](const std::string& line) { WriteLine(2, Printable(line)); });

@@ -30,7 +30,7 @@ class RecordingConnection : public Connection {
   std::string bytes;
   int writes = 0;
   bool gone = false;
-  std::string peer = "127.0.0.1";
+  std::string peer = "192.0.2.7";
   MainLoop* loop = nullptr;
 };
 

@@ -139,7 +139,7 @@ TEST(DispatchFaultsBrd, LineThatVanishesAfterTheAcknowledgement) {
 
   brdtest::ScriptedTerminal pulled(comm);
   Timer pull(loop, 5000);
-  pull.OnTimer = [&] { comm.Vanish(5); };
+  pull.OnTimer = [&comm = comm] { comm.Vanish(5); };
   pull.SetEnabled(true);
   const Millis t0 = clock.NowMs();
   EXPECT_EQ(sale(), Error("ReadFile function failed (Error: 5)"));
