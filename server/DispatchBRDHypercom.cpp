@@ -13,16 +13,14 @@ void TEmain::TranzactieBRDHypercom() {
   auto& pos = PutInSlot(aPosBRDHyperCom, std::make_unique<TPosBRDHypercom>(services.loop, services.comm));
   pos.Suma = Cerere.FSuma;
   pos.PortSerial = Cerere.ComPortRS232;
-  RunOnPort(*this, pos, "Eroare la deschidere port serial.  ",
-            Prefixed(*this, "Operatie esuata :   ", [&](std::string& m) { return pos.PosSaleByCard(m); }));
+  RunSaleWithText(*this, pos);
 }
 
 void TEmain::SettlementBRDHypercom() {
   // In no slot: a STOP does not reach a settlement.
   TPosBRDHypercom pos(services.loop, services.comm);
   pos.PortSerial = Cerere.ComPortRS232;
-  RunOnPort(*this, pos, "Eroare la deschidere port serial ",
-            Prefixed(*this, "Eroare raport. ", [&](std::string& m) { return pos.RaportZilnic(m); }));
+  RunSettlementWithText(*this, pos);
 }
 
 void TEmain::AnularePosBRDHypercom() {
@@ -32,9 +30,7 @@ void TEmain::AnularePosBRDHypercom() {
   pos.PortSerial = Cerere.ComPortRS232;
   pos.Suma = Cerere.FSuma;
   pos.NrBon = Cerere.FNrBon;
-  RunOnPort(*this, pos, "Eroare la deschiderea portului serial",
-            Prefixed(*this, "Operatia de anulare nu a reusit \r\r",
-                     [&](std::string& m) { return pos.VoidPosSale(m); }));
+  RunVoidWithText(*this, pos);
 }
 
 }  // namespace tarvina

@@ -56,4 +56,26 @@ auto Prefixed(TEmain& m, const char* failed, Operation op) {
   return Prefixed(m.Cerere.ErrorMsg, failed, std::move(op));
 }
 
+// The operations of the kinds whose driver writes the terminal's own text
+// (UniCredit, BRD Hypercom): the two share their open-failure texts and the
+// words put before the driver's text.
+template <typename Pos>
+void RunSaleWithText(TEmain& m, Pos& pos) {
+  RunOnPort(m, pos, "Eroare la deschidere port serial.  ",
+            Prefixed(m, "Operatie esuata :   ", [&pos](std::string& msg) { return pos.PosSaleByCard(msg); }));
+}
+
+template <typename Pos>
+void RunSettlementWithText(TEmain& m, Pos& pos) {
+  RunOnPort(m, pos, "Eroare la deschidere port serial ",
+            Prefixed(m, "Eroare raport. ", [&pos](std::string& msg) { return pos.RaportZilnic(msg); }));
+}
+
+template <typename Pos>
+void RunVoidWithText(TEmain& m, Pos& pos) {
+  RunOnPort(m, pos, "Eroare la deschiderea portului serial",
+            Prefixed(m, "Operatia de anulare nu a reusit \r\r",
+                     [&pos](std::string& msg) { return pos.VoidPosSale(msg); }));
+}
+
 }  // namespace tarvina

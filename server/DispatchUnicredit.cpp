@@ -17,16 +17,13 @@ void TEmain::TranzactieUnicredit() {
   auto& pos = PutInSlot(aPosUnicredit, std::make_unique<TPosUnicredit>(services.loop, services.comm));
   pos.Suma = Cerere.FSuma;
   pos.PortSerial = Cerere.ComPortRS232;
-  RunOnPort(*this, pos, "Eroare la deschidere port serial.  ",
-            Prefixed(*this, "Operatie esuata :   ",
-                     [&](std::string& m) { return pos.PosSaleByCard(m); }));
+  RunSaleWithText(*this, pos);
 }
 
 void TEmain::SettlementUnicredit() {
   TPosUnicredit pos(services.loop, services.comm);
   pos.PortSerial = Cerere.ComPortRS232;
-  RunOnPort(*this, pos, "Eroare la deschidere port serial ",
-            Prefixed(*this, "Eroare raport. ", [&](std::string& m) { return pos.RaportZilnic(m); }));
+  RunSettlementWithText(*this, pos);
 }
 
 void TEmain::AnularePosUnicredit() {
@@ -35,9 +32,7 @@ void TEmain::AnularePosUnicredit() {
   pos.PortSerial = Cerere.ComPortRS232;
   pos.Suma = Cerere.FSuma;
   pos.NrBon = Cerere.FNrBon;
-  RunOnPort(*this, pos, "Eroare la deschiderea portului serial",
-            Prefixed(*this, "Operatia de anulare nu a reusit \r\r",
-                     [&](std::string& m) { return pos.VoidPosSale(m); }));
+  RunVoidWithText(*this, pos);
 }
 
 }  // namespace tarvina
