@@ -4,6 +4,7 @@
 
 #include "platform/Comm.h"
 #include "platform/MainLoop.h"
+#include "platform/ScopeGuard.h"
 #include "serial/CPortThread.h"
 
 namespace tarvina {
@@ -238,12 +239,13 @@ void TCustomComPort::Open() {
   DoBeforeOpen();
   CreateHandle();
   FConnected = true;
-  try {
+  {
+    ScopeGuard undo_open([this] {
+      DestroyHandle();
+      FConnected = false;
+    });
     SetupComPort();
-  } catch (...) {
-    DestroyHandle();
-    FConnected = false;
-    throw;
+    undo_open.Dismiss();
   }
   // Every mode delivers on the main thread: the window-synchronised mode has
   // no window of its own here, and the loop's hand-off serves both.
@@ -256,18 +258,15 @@ void TCustomComPort::Open() {
 
 void TCustomComPort::Close() {
   if (!FConnected || FClosing) return;
-  FClosing = true;
-  try {
+  {
+    FClosing = true;
+    ScopeGuard closing_done([this] { FClosing = false; });
     CallBeforeClose();
     AbortAllAsync();
     StopEventThread();
     DestroyHandle();
     FConnected = false;
-  } catch (...) {
-    FClosing = false;
-    throw;
   }
-  FClosing = false;
   DoAfterClose();
 }
 

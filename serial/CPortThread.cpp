@@ -1,6 +1,7 @@
 #include "serial/CPortThread.h"
 
 #include "platform/MainLoop.h"
+#include "platform/ScopeGuard.h"
 
 namespace tarvina {
 
@@ -103,13 +104,8 @@ void TComThread::DispatchComMsg() {
   }
   FComPort.Loop().Synchronize([this, events] {
     delivering_ = true;
-    try {
-      FComPort.DoEvents(events);
-    } catch (...) {
-      delivering_ = false;
-      throw;
-    }
-    delivering_ = false;
+    ScopeGuard delivered([this] { delivering_ = false; });
+    FComPort.DoEvents(events);
   });
 }
 

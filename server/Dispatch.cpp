@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/ScopeGuard.h"
 #include "server/MainSrv.h"
 
 namespace tarvina {
@@ -38,16 +39,11 @@ void TEmain::DoProcesare(TPosClient& client) {
   }
   InchidereFortata = false;
   // The driver goes whatever happens to the reply (the client may have left).
-  try {
-    if (ProcesOK)
-      ReturnProcesareOK(client);
-    else
-      ReturneazaEroare(client, Cerere.ErrorMsg);
-  } catch (...) {
-    FreeFirstSlot();
-    throw;
-  }
-  FreeFirstSlot();
+  ScopeGuard free_driver([this] { FreeFirstSlot(); });
+  if (ProcesOK)
+    ReturnProcesareOK(client);
+  else
+    ReturneazaEroare(client, Cerere.ErrorMsg);
 }
 
 void TEmain::FreeFirstSlot() {
@@ -72,11 +68,10 @@ void TEmain::SetPOSIesireFortata() {
   }
 }
 
-// Each terminal kind adds one line per operation it offers to the switches
-// below, e.g. `case 3: TranzactiePosTransilvania(); break;`, with the routine
-// in server/Dispatch<Kind>.cpp and its declaration in MainSrv.h. A card-sale
-// routine creates its driver and puts it in the slot of its kind (DoProcesare
-// frees it); settlement and void routines keep their driver to themselves.
+// The operations each kind offers, by TipPos; the routines are in
+// server/Dispatch<Kind>.cpp. A card-sale routine puts its driver in the slot
+// of its kind (PutInSlot; DoProcesare frees it); settlement and void routines
+// keep their driver to themselves.
 
 void TEmain::PlataCuCardul() {
   if (TestRoutine) return TestRoutine(*this);

@@ -5,6 +5,7 @@
 
 #include "platform/MainLoop.h"
 #include "serial/CPort.h"
+#include "server/DispatchRun.h"
 #include "server/MainSrv.h"
 #include "terminals/PosBRD/PosBRD.h"
 
@@ -46,7 +47,7 @@ void RuleazaTranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma
   TWriteMsg msg;
   pos.InitWriteMsg(msg);
   msg.SeqNumber = kSaleSeqNumber;
-  msg.TransAmount1 = brd::AmountText(suma);
+  msg.TransAmount1 = brd::AmountField(suma);
   pos.PutRecMsgInBuffer(msg);
   pos.WriteToPOS();
   clock.SleepMs(kAfterRequestMs);
@@ -90,9 +91,9 @@ void RuleazaTranzactieBRD(MainLoop& loop, TPosBRD& pos, int comPort, double suma
 // The sale's driver lives in the BRD slot until DoProcesare frees it, which
 // closes its line.
 void TEmain::TranzactieBRD() {
-  aPosBRD = std::make_unique<TPosBRD>(services.loop, services.comm);
-  RuleazaTranzactieBRD(services.loop, static_cast<TPosBRD&>(*aPosBRD), Cerere.ComPortRS232, Cerere.FSuma,
-                       InchidereFortata, ProcesOK, Cerere.ErrorMsg);
+  auto& pos = PutInSlot(aPosBRD, std::make_unique<TPosBRD>(services.loop, services.comm));
+  RuleazaTranzactieBRD(services.loop, pos, Cerere.ComPortRS232, Cerere.FSuma, InchidereFortata, ProcesOK,
+                       Cerere.ErrorMsg);
 }
 
 }  // namespace tarvina

@@ -1,41 +1,26 @@
-// Sale, settlement and void on BRD Hypercom terminals.
+// Sale, settlement and void on BRD Hypercom terminals. The driver writes its
+// answer or the reason of a failure; the routine puts its own words in front.
 #include <memory>
 #include <string>
 
+#include "server/DispatchRun.h"
 #include "server/MainSrv.h"
 #include "terminals/PosBRDHypercom/PosBRDHypercom.h"
 
 namespace tarvina {
 
 void TEmain::TranzactieBRDHypercom() {
-  aPosBRDHyperCom = std::make_unique<TPosBRDHypercom>(services.loop, services.comm);
-  auto& pos = static_cast<TPosBRDHypercom&>(*aPosBRDHyperCom);
+  auto& pos = PutInSlot(aPosBRDHyperCom, std::make_unique<TPosBRDHypercom>(services.loop, services.comm));
   pos.Suma = Cerere.FSuma;
   pos.PortSerial = Cerere.ComPortRS232;
-  if (!pos.OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschidere port serial.  ";
-    return;
-  }
-  if (pos.PosSaleByCard(Cerere.ErrorMsg))
-    ProcesOK = true;
-  else
-    Cerere.ErrorMsg = "Operatie esuata :   " + Cerere.ErrorMsg;
-  pos.ClosePort();
+  RunSaleWithText(*this, pos);
 }
 
 void TEmain::SettlementBRDHypercom() {
   // In no slot: a STOP does not reach a settlement.
   TPosBRDHypercom pos(services.loop, services.comm);
   pos.PortSerial = Cerere.ComPortRS232;
-  if (!pos.OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschidere port serial ";
-    return;
-  }
-  if (pos.RaportZilnic(Cerere.ErrorMsg))
-    ProcesOK = true;
-  else
-    Cerere.ErrorMsg = "Eroare raport. " + Cerere.ErrorMsg;
-  pos.ClosePort();
+  RunSettlementWithText(*this, pos);
 }
 
 void TEmain::AnularePosBRDHypercom() {
@@ -45,15 +30,7 @@ void TEmain::AnularePosBRDHypercom() {
   pos.PortSerial = Cerere.ComPortRS232;
   pos.Suma = Cerere.FSuma;
   pos.NrBon = Cerere.FNrBon;
-  if (!pos.OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschiderea portului serial";
-    return;
-  }
-  if (pos.VoidPosSale(Cerere.ErrorMsg))
-    ProcesOK = true;
-  else
-    Cerere.ErrorMsg = "Operatia de anulare nu a reusit \r\r" + Cerere.ErrorMsg;
-  pos.ClosePort();
+  RunVoidWithText(*this, pos);
 }
 
 }  // namespace tarvina

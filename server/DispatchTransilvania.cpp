@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "server/DispatchRun.h"
 #include "server/MainSrv.h"
 #include "terminals/PosTransilvania/PosTransilvania.h"
 
@@ -20,32 +21,23 @@ std::unique_ptr<TPosTransilvania> NewPosTransilvania(Services& services, std::in
 
 void TEmain::TranzactiePosTransilvania() {
   // In the slot for the whole sale, so that a STOP can reach its wait.
-  auto owned = NewPosTransilvania(services, Cerere.ComPortRS232);
-  TPosTransilvania& pos = *owned;
-  aPosTransilvania = std::move(owned);
+  auto& pos = PutInSlot(aPosTransilvania, NewPosTransilvania(services, Cerere.ComPortRS232));
   pos.Suma = Cerere.FSuma;
-  if (!pos.OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschidere port serial";
-    return;
-  }
-  if (pos.PosSaleByCard())
-    ProcesOK = true;
-  else if (pos.EroareComunicare)
-    Cerere.ErrorMsg = "Eroare comunicare cu banca  ";
-  else
-    Cerere.ErrorMsg = "Eroare la inregistrare tranzactie :   " + pos.A108 +
-                      "  Cod eroare banca : " + pos.A107;
-  pos.ClosePort();
+  RunOnPort(*this, pos, "Eroare la deschidere port serial", [&] {
+    if (pos.PosSaleByCard()) return true;
+    if (pos.EroareComunicare)
+      Cerere.ErrorMsg = "Eroare comunicare cu banca  ";
+    else
+      Cerere.ErrorMsg = "Eroare la inregistrare tranzactie :   " + pos.A108 +
+                        "  Cod eroare banca : " + pos.A107;
+    return false;
+  });
 }
 
 void TEmain::SettlementTransilvania() {
   auto pos = NewPosTransilvania(services, Cerere.ComPortRS232);
-  if (!pos->OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschidere port serial ";
-    return;
-  }
-  ProcesOK = pos->RaportZilnic();  // a failed report answers with an empty message
-  pos->ClosePort();
+  // A failed report answers with an empty message.
+  RunOnPort(*this, *pos, "Eroare la deschidere port serial ", [&] { return pos->RaportZilnic(); });
 }
 
 void TEmain::AnularePosTransilvania() {
@@ -53,15 +45,11 @@ void TEmain::AnularePosTransilvania() {
   auto pos = NewPosTransilvania(services, Cerere.ComPortRS232);
   pos->Suma = Cerere.FSuma;
   pos->NrBon = Cerere.FNrBon;
-  if (!pos->OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschiderea portului serial";
-    return;
-  }
-  if (pos->VoidPosSale())
-    ProcesOK = true;
-  else
+  RunOnPort(*this, *pos, "Eroare la deschiderea portului serial", [&] {
+    if (pos->VoidPosSale()) return true;
     Cerere.ErrorMsg = "Operatia de anulare nu a reusit \r\r" + pos->A108;
-  pos->ClosePort();
+    return false;
+  });
 }
 
 }  // namespace tarvina

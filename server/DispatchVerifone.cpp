@@ -1,7 +1,9 @@
 // Verifone terminals: every sale and void is preceded by a log-in on an object
 // and an opening of the port of its own.
 #include <memory>
+#include <string>
 
+#include "server/DispatchRun.h"
 #include "server/MainSrv.h"
 #include "terminals/PosVerifoneIntf/PosVerifoneIntf.h"
 
@@ -10,38 +12,28 @@ namespace tarvina {
 bool TEmain::PosLogin() {
   TPosVerifone login(services.loop, services.comm);
   login.PortSerial = Cerere.ComPortRS232;
-  if (!login.OpenPort()) return false;
+  // A line that does not open is the caller's failure text, like a refused log-in.
+  std::string unused;
   bool ok = false;
-  try {
-    ok = login.LogIn();
-  } catch (...) {
-    login.ClosePort();
-    throw;
-  }
-  login.ClosePort();
+  RunOnPort(login, unused, ok, nullptr, [&] { return login.LogIn(); });
   return ok;
 }
 
 // The sale object is in its slot before the log-in starts, so a STOP during
 // the log-in lands on it and the sale gives up at its first wait.
 void TEmain::TranzactieVerifone() {
-  aPosVerifone = std::make_unique<TPosVerifone>(services.loop, services.comm);
-  auto& pos = static_cast<TPosVerifone&>(*aPosVerifone);
+  auto& pos = PutInSlot(aPosVerifone, std::make_unique<TPosVerifone>(services.loop, services.comm));
   if (!PosLogin()) {
     Cerere.ErrorMsg = "Operatie LogIn esuata  ";
     return;
   }
   pos.Suma = Cerere.FSuma;
   pos.PortSerial = Cerere.ComPortRS232;
-  if (!pos.OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschidere port serial.  ";
-    return;
-  }
-  if (pos.PosSaleByCard())
-    ProcesOK = true;
-  else
+  RunOnPort(*this, pos, "Eroare la deschidere port serial.  ", [&] {
+    if (pos.PosSaleByCard()) return true;
     Cerere.ErrorMsg = "Operatie esuata  ";
-  pos.ClosePort();
+    return false;
+  });
 }
 
 void TEmain::AnularePosVerifone() {
@@ -54,16 +46,11 @@ void TEmain::AnularePosVerifone() {
   pos.PortSerial = Cerere.ComPortRS232;
   pos.Suma = Cerere.FSuma;
   pos.NrBon = Cerere.FNrBon;
-  if (!pos.OpenPort()) {
-    Cerere.ErrorMsg = "Eroare la deschiderea portului serial";
-    return;
-  }
-  const bool ok = pos.VoidPosSale();
-  pos.ClosePort();
-  if (ok)
-    ProcesOK = true;
-  else
+  RunOnPort(*this, pos, "Eroare la deschiderea portului serial", [&] {
+    if (pos.VoidPosSale()) return true;
     Cerere.ErrorMsg = "Operatia de anulare nu a reusit ";
+    return false;
+  });
 }
 
 }  // namespace tarvina

@@ -4,15 +4,14 @@
 #include <memory>
 #include <string>
 
+#include "server/DispatchRun.h"
 #include "server/MainSrv.h"
 #include "terminals/VivaWalletIntf/VivaWalletIntf.h"
 
 namespace tarvina {
 
 void TEmain::TranzactieVivaWallet() {
-  auto owned = std::make_unique<TVivaWallet>(services.clock, services.tcp);
-  TVivaWallet& pos = *owned;
-  aPosVivaWallet = std::move(owned);
+  auto& pos = PutInSlot(aPosVivaWallet, std::make_unique<TVivaWallet>(services.clock, services.tcp));
   // The terminal's short session number is the last six digits; the
   // transaction id the whole number, both zero-filled.
   const std::string six = ZString64(Cerere.FSessionID, 6, '0');

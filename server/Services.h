@@ -1,8 +1,7 @@
 #pragma once
 // What the dispatcher's operation routines reach beyond the request itself:
-// the main loop their drivers wait in, the desktop shell (cursor, beep) and
-// the clock. Later layers (the serial comm layer, the terminal TCP client)
-// join here, so that a routine's signature never has to change.
+// the main loop their drivers wait in, the desktop shell (cursor, beep), the
+// clock, the serial ports' platform layer and the maker of TCP clients.
 #include "platform/Clock.h"
 #include "platform/Comm.h"
 #include "platform/MainLoop.h"

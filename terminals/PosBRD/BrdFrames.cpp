@@ -53,7 +53,7 @@ void InitWriteMsg(TWriteMsg& m) {
     *f = fs;
 }
 
-std::string AmountText(double suma) {
+std::string AmountField(double suma) {
   if (!std::isfinite(suma)) return "0";
   // Half away from zero, as the amount is read off a till; adding 0.0 turns a
   // rounded -0 into 0 so that no sign appears for a zero amount.

@@ -40,7 +40,7 @@ void InitWriteMsg(TWriteMsg& m);
 
 // The amount in hundredths, rounded to the nearest whole number, as plain
 // decimal digits: 12.50 gives "1250", 0.1 gives "10".
-std::string AmountText(double suma);
+std::string AmountField(double suma);
 
 // The exclusive-or of the body and the ETX that closes it.
 std::uint8_t Lrc(const std::uint8_t* body, std::size_t n);

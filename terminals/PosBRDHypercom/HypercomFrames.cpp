@@ -151,14 +151,4 @@ std::string MesajRaspuns(std::string_view code) {
   return {};
 }
 
-std::string LogLine(const std::uint8_t* data, std::size_t n) {
-  std::string s;
-  s.reserve(n * 4);
-  for (std::size_t i = 0; i < n; ++i) {
-    s += std::to_string(data[i]);
-    s += ' ';
-  }
-  return s;
-}
-
 }  // namespace tarvina::hypercom

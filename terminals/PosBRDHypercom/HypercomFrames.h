@@ -57,7 +57,4 @@ std::string ResultCode(const std::uint8_t* rx, std::size_t n);
 // The terminal's text for a response code; empty for unknown codes.
 std::string MesajRaspuns(std::string_view code);
 
-// One trace line for the bytes: each as a decimal number and a blank.
-std::string LogLine(const std::uint8_t* data, std::size_t n);
-
 }  // namespace tarvina::hypercom

@@ -1,8 +1,8 @@
 #include "terminals/PosBRDHypercom/PosBRDHypercom.h"
 
 #include <algorithm>
-#include <cstring>
 
+#include "platform/ScopeGuard.h"
 #include "platform/Trace.h"
 #include "terminals/PosBRDHypercom/HypercomFrames.h"
 #include "terminals/TerminalText.h"
@@ -10,13 +10,12 @@
 namespace tarvina {
 
 namespace {
-Millis ToInterval(double seconds) { return static_cast<Millis>(seconds * 1000); }
 constexpr int kAttempts = 3;
 }  // namespace
 
 TPosBRDHypercom::TPosBRDHypercom(MainLoop& loop, CommApi& comm)
-    : loop_(loop), FTimer(loop, ToInterval(TimeOutENQ_Hypercom)), FComPort(loop, comm) {
-  FTimer.OnTimer = [this] { TimeOutTimer(); };
+    : loop_(loop), FTimer(loop, SilenceTimer::FromSeconds(TimeOutENQ_Hypercom), [this] { TimeOutTimer(); }),
+      FComPort(loop, comm) {
   FComPort.OnRxChar = [this](TCustomComPort&, int count) { OnComPortRxChar(count); };
   FComPort.SetDiscardNull(false);
 }
@@ -37,16 +36,9 @@ void TPosBRDHypercom::ClosePort() {
   if (FComPort.Connected()) FComPort.Close();
 }
 
-void TPosBRDHypercom::ResetTimer() {
-  FTimer.SetEnabled(false);
-  TimeOut = false;
-  FTimer.SetEnabled(true);
-}
+void TPosBRDHypercom::ResetTimer() { FTimer.Restart(); }
 
-void TPosBRDHypercom::TimeOutTimer() {
-  TimeOut = true;
-  FTimer.SetEnabled(false);
-}
+void TPosBRDHypercom::TimeOutTimer() { FTimer.Expire(); }
 
 void TPosBRDHypercom::ResetReceive() {
   RaspunsPrimit = false;
@@ -63,26 +55,13 @@ void TPosBRDHypercom::Send(const std::uint8_t* data, int count) {
 void TPosBRDHypercom::OnComPortRxChar(int Count) {
   // An arrival larger than the buffer is read in buffer-sized pieces so the
   // port is drained; whatever does not fit into Receive is dropped.
-  TBuffer local;
+  TBuffer local{};
   std::string line;
-  int remaining = Count;
-  while (remaining > 0) {
-    local.fill(0);
-    const int want = std::min<int>(remaining, local.size());
-    const int got = FComPort.Read(local.data(), want);
-    if (got <= 0) break;
-    const int n = std::min(got, want);
-    WireTrace::Bytes(false, local.data(), static_cast<std::size_t>(n));
-    line += hypercom::LogLine(local.data(), static_cast<std::size_t>(n));
-    const int room = static_cast<int>(FReceive.size()) - FBytesPrimiti;
-    const int keep = std::min(n, room);
-    if (keep > 0) {
-      std::memcpy(FReceive.data() + FBytesPrimiti, local.data(), static_cast<std::size_t>(keep));
-      FBytesPrimiti += keep;
-    }
-    remaining -= n;
-    if (n < want) break;
-  }
+  ReadWaiting(FComPort, Count, local, [this, &line](const std::uint8_t* data, std::size_t n) {
+    WireTrace::Bytes(false, data, n);
+    line += DecimalLine(data, n);
+    FBytesPrimiti = KeepWhatFits(FReceive, FBytesPrimiti, data, n);
+  });
   Log.push_back(line);
   ResetTimer();
   const auto held = static_cast<std::size_t>(FBytesPrimiti);
@@ -109,8 +88,8 @@ bool TPosBRDHypercom::WriteCommand(const std::uint8_t* Buff, int Count, bool Far
   ResetReceive();
   Send(Buff, Count);
   if (FaraRaspuns) return true;
-  loop_.WaitUntil([this] { return TimeOut || AckPrimit || IesireFortata; });
-  FTimer.SetEnabled(false);
+  loop_.WaitUntil([this] { return TimeOut() || AckPrimit || IesireFortata; });
+  FTimer.Stop();
   const bool result = AckPrimit;
   WaitForAck = false;
   if (result) {
@@ -132,16 +111,9 @@ bool TPosBRDHypercom::InitTransmisie() {
     // asked again: a repeated request could start a sale nobody waits for.
     if (IesireFortata) return false;
     WaitForAck = true;
+    ScopeGuard ack_wait_over([this] { WaitForAck = false; });
     ResetReceive();
-    bool ok = false;
-    try {
-      ok = WriteCommand(buff.data(), static_cast<int>(frame.size()), false);
-    } catch (...) {
-      WaitForAck = false;
-      throw;
-    }
-    WaitForAck = false;
-    if (ok) return true;
+    if (WriteCommand(buff.data(), static_cast<int>(frame.size()), false)) return true;
   }
   return false;
 }
@@ -161,11 +133,11 @@ bool TPosBRDHypercom::Tranzactie(const char* tip, const char* textTimeOut, std::
   if (!InitTransmisie()) {
     MesajRaspuns = "Eroare initializare tranzactie";
   } else {
-    FTimer.SetInterval(ToInterval(TimeOutLongOp_Hypercom));
+    FTimer.SetInterval(SilenceTimer::FromSeconds(TimeOutLongOp_Hypercom));
     ResetTimer();
     ResetReceive();
-    loop_.WaitUntil([this] { return TimeOut || RaspunsPrimit || IesireFortata; });
-    FTimer.SetEnabled(false);
+    loop_.WaitUntil([this] { return TimeOut() || RaspunsPrimit || IesireFortata; });
+    FTimer.Stop();
     if (RaspunsPrimit) {
       ResetReceive();
       WriteResponse();

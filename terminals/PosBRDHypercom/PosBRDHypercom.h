@@ -11,6 +11,7 @@
 
 #include "platform/MainLoop.h"
 #include "serial/CPort.h"
+#include "serial/DriverReceive.h"
 #include "terminals/Driver.h"
 
 namespace tarvina {
@@ -66,16 +67,16 @@ class TPosBRDHypercom : public TPosDriver {
   void TimeOutTimer();
   void ResetTimer();
   void ResetReceive();
+  bool TimeOut() const { return FTimer.TimedOut(); }
 
   MainLoop& loop_;
   std::string FTipRequest;
-  Timer FTimer;
+  SilenceTimer FTimer;
   TComPort FComPort;
   TBaudRate RataTransmisie = TBaudRate::br9600;
   bool WaitForAck = false;
   bool AckPrimit = false;
   bool RaspunsPrimit = false;
-  bool TimeOut = false;
   int FBytesPrimiti = 0;
   TBuffer FReceive{};
 };

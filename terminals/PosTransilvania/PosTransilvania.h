@@ -10,6 +10,7 @@
 
 #include "platform/MainLoop.h"
 #include "serial/CPort.h"
+#include "serial/DriverReceive.h"
 #include "terminals/Driver.h"
 #include "terminals/PosTransilvania/TransilvaniaFrames.h"
 
@@ -55,27 +56,27 @@ class TPosTransilvania : public TPosDriver {
  private:
   bool InitTransmisie();
   void CloseTransmisie();
-  bool WriteCommand(TBuffer Buff, int Count, bool FaraRaspuns);
+  bool WriteCommand(const std::uint8_t* Buff, int Count, bool FaraRaspuns);
   void OnComPortRxChar(TCustomComPort& sender, int count);
   void TimeOutTimer();
   void ResetTimer();
   void ResetReceive();
+  bool TimeOut() const { return Timer.TimedOut(); }
   std::string GetFromReceiveAsString(int HiWord, int LoWord);
   using FieldSlot = std::pair<int, std::string*>;
   // Handshake, the request frame and its answer, EOT in every case. True when
   // the answer's first field is the result code; then `fields` are copied.
   // `long_op`: the answer wait runs 180 s and sets EroareComunicare and ErrCode.
-  bool Exchange(const TBuffer& frame, int len, bool long_op,
+  bool Exchange(const transilvania::Bytes& frame, bool long_op,
                 std::initializer_list<FieldSlot> fields);
 
   MainLoop& loop_;
   std::function<void()> beep_;
-  tarvina::Timer Timer;
+  SilenceTimer Timer;
   TComPort FComPort;
   bool WaitForAck = false;
   bool AckPrimit = false;
   bool RaspunsPrimit = false;
-  bool TimeOut = false;
   bool StopSeen = false;  // a STOP came during the handshake
   int BytesPrimiti = 0;
   TBuffer Receive{};

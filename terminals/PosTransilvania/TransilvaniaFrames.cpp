@@ -21,45 +21,39 @@ std::uint16_t Crc16(const void* buffer, std::uint64_t buf_size, std::uint16_t po
 
 namespace transilvania {
 
-int BuildFrame(std::uint8_t tag, const std::vector<Field>& fields, TBuffer& out) {
-  out.fill(0);
+Bytes BuildFrame(std::uint8_t tag, const std::vector<Field>& fields) {
   std::size_t n = 0;
   for (const Field& f : fields) {
-    if (f.value.size() > 255) return 0;
+    if (f.value.size() > 255) return {};
     n += 3 + f.value.size();
   }
-  if (n + 6 > out.size() || n > 0xFFFF) return 0;
-  std::size_t pos = 0;
-  out[pos++] = STX;
-  out[pos++] = static_cast<std::uint8_t>(n >> 8);
-  out[pos++] = static_cast<std::uint8_t>(n & 0xFF);
+  if (n + 6 > static_cast<std::size_t>(kTransilvaniaBufSize) || n > 0xFFFF) return {};
+  Bytes out;
+  out.reserve(n + 6);
+  out.push_back(STX);
+  out.push_back(static_cast<std::uint8_t>(n >> 8));
+  out.push_back(static_cast<std::uint8_t>(n & 0xFF));
   for (const Field& f : fields) {
-    out[pos++] = tag;
-    out[pos++] = f.id;
-    out[pos++] = static_cast<std::uint8_t>(f.value.size());
-    for (char c : f.value) out[pos++] = static_cast<std::uint8_t>(c);
+    out.push_back(tag);
+    out.push_back(f.id);
+    out.push_back(static_cast<std::uint8_t>(f.value.size()));
+    for (char c : f.value) out.push_back(static_cast<std::uint8_t>(c));
   }
-  out[pos++] = ETX;
+  out.push_back(ETX);
   const std::uint16_t crc = Crc16(out.data() + 3, n, kCrcPolynom, kCrcSeed);
-  out[pos++] = static_cast<std::uint8_t>(crc >> 8);
-  out[pos++] = static_cast<std::uint8_t>(crc & 0xFF);
-  return static_cast<int>(pos);
+  out.push_back(static_cast<std::uint8_t>(crc >> 8));
+  out.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  return out;
 }
 
-std::vector<std::uint8_t> FrameBytes(std::uint8_t tag, const std::vector<Field>& fields) {
-  TBuffer buf;
-  const int len = BuildFrame(tag, fields, buf);
-  return std::vector<std::uint8_t>(buf.begin(), buf.begin() + len);
-}
-
-std::optional<std::string> AmountText(double suma) {
+std::optional<std::string> AmountField(double suma) {
   const double hundredths = std::round(suma * 100.0);
   if (!std::isfinite(hundredths) || hundredths < 0 || hundredths >= 1e12) return std::nullopt;
   std::string text = std::to_string(static_cast<long long>(hundredths));
   return std::string(12 - text.size(), '0') + text;
 }
 
-std::string ReceiptText(const std::string& nr_bon) {
+std::string ReceiptField(const std::string& nr_bon) {
   std::string text = TextToTerminal(nr_bon);
   if (text.size() < 6) text.insert(0, 6 - text.size(), '0');
   return text.substr(0, 6);
@@ -69,38 +63,27 @@ namespace {
 std::string OpCode(std::uint8_t op) { return std::string(1, static_cast<char>(op)); }
 }  // namespace
 
-int BuildStatusRequest(TBuffer& out) {
-  return BuildFrame(kTagRequest, {{0x00, OpCode(kOpStatus)}}, out);
-}
+Bytes BuildStatusRequest() { return BuildFrame(kTagRequest, {{0x00, OpCode(kOpStatus)}}); }
 
-int BuildSaleRequest(double suma, TBuffer& out) {
-  const auto amount = AmountText(suma);
-  if (!amount) {
-    out.fill(0);
-    return 0;
-  }
+Bytes BuildSaleRequest(double suma) {
+  const auto amount = AmountField(suma);
+  if (!amount) return {};
   return BuildFrame(kTagRequest,
                     {{0x00, OpCode(kOpSale)},
                      {0x01, *amount},
                      {0x02, "RON"},
                      {0x03, "946"},
-                     {0x08, kSaleFixedDigits}},
-                    out);
+                     {0x08, kSaleFixedDigits}});
 }
 
-int BuildVoidRequest(double suma, const std::string& nr_bon, TBuffer& out) {
-  const auto amount = AmountText(suma);
-  if (!amount) {
-    out.fill(0);
-    return 0;
-  }
-  return BuildFrame(kTagRequest,
-                    {{0x00, OpCode(kOpVoid)}, {0x06, ReceiptText(nr_bon)}, {0x01, *amount}}, out);
+Bytes BuildVoidRequest(double suma, const std::string& nr_bon) {
+  const auto amount = AmountField(suma);
+  if (!amount) return {};
+  return BuildFrame(kTagRequest, {{0x00, OpCode(kOpVoid)}, {0x06, ReceiptField(nr_bon)}, {0x01, *amount}});
 }
 
-int BuildDailyReportRequest(TBuffer& out) {
-  return BuildFrame(kTagRequest,
-                    {{0x00, OpCode(kOpDailyReport)}, {0x02, "RON"}, {0x03, "946"}}, out);
+Bytes BuildDailyReportRequest() {
+  return BuildFrame(kTagRequest, {{0x00, OpCode(kOpDailyReport)}, {0x02, "RON"}, {0x03, "946"}});
 }
 
 std::string FieldValue(const TBuffer& buf, int received, std::uint8_t hi, std::uint8_t lo) {
@@ -142,10 +125,10 @@ std::optional<ParsedFrame> ParseFrame(const std::vector<std::uint8_t>& bytes, st
   return frame;
 }
 
-std::vector<std::uint8_t> ResponseFrame(std::uint8_t result_code, const std::vector<Field>& fields) {
+Bytes ResponseFrame(std::uint8_t result_code, const std::vector<Field>& fields) {
   std::vector<Field> all{{0x00, std::string(1, static_cast<char>(result_code))}};
   all.insert(all.end(), fields.begin(), fields.end());
-  return FrameBytes(kTagResponse, all);
+  return BuildFrame(kTagResponse, all);
 }
 
 }  // namespace transilvania

@@ -36,25 +36,27 @@ struct Field {
   std::string value;  // one byte per character
 };
 
-// Frame: STX, N high/low, the tagged fields, ETX, CRC of the N data bytes high/low.
-// Written into `out` (zeroed first); returns the frame length, or 0 when the
-// frame would not fit the buffer.
-int BuildFrame(std::uint8_t tag, const std::vector<Field>& fields, TBuffer& out);
-std::vector<std::uint8_t> FrameBytes(std::uint8_t tag, const std::vector<Field>& fields);
+using Bytes = std::vector<std::uint8_t>;
+
+// Frame: STX, N high/low, the tagged fields, ETX, CRC of the N data bytes
+// high/low. Empty when the frame would not fit the driver's buffer.
+Bytes BuildFrame(std::uint8_t tag, const std::vector<Field>& fields);
+// The simulator's name for BuildFrame.
+inline Bytes FrameBytes(std::uint8_t tag, const std::vector<Field>& fields) { return BuildFrame(tag, fields); }
 
 // Twelve digits of hundredths, zero-filled on the left. Empty when the amount
 // cannot be written so (negative, not finite, or more than twelve digits):
 // sending only the first twelve characters would charge a different amount.
-std::optional<std::string> AmountText(double suma);
+std::optional<std::string> AmountField(double suma);
 // Six characters: zero-filled on the left, a longer number cut to its first six.
 // A character beyond one byte (a UTF-8 sequence) goes as one "?".
-std::string ReceiptText(const std::string& nr_bon);
+std::string ReceiptField(const std::string& nr_bon);
 
-// The request frames; return the frame length (0 for an amount that cannot be sent).
-int BuildStatusRequest(TBuffer& out);
-int BuildSaleRequest(double suma, TBuffer& out);
-int BuildVoidRequest(double suma, const std::string& nr_bon, TBuffer& out);
-int BuildDailyReportRequest(TBuffer& out);
+// The request frames; empty for an amount that cannot be sent.
+Bytes BuildStatusRequest();
+Bytes BuildSaleRequest(double suma);
+Bytes BuildVoidRequest(double suma, const std::string& nr_bon);
+Bytes BuildDailyReportRequest();
 
 // The value of the first field with tag `hi` and id `lo` among the first
 // `received` bytes of `buf` (positions 1..received); "" when absent. The value
@@ -75,7 +77,7 @@ struct ParsedFrame {
 std::optional<ParsedFrame> ParseFrame(const std::vector<std::uint8_t>& bytes, std::size_t& used);
 
 // A response frame: result code in field 0x00, then the given fields (tag 0xA1).
-std::vector<std::uint8_t> ResponseFrame(std::uint8_t result_code, const std::vector<Field>& fields);
+Bytes ResponseFrame(std::uint8_t result_code, const std::vector<Field>& fields);
 
 }  // namespace transilvania
 }  // namespace tarvina

@@ -18,12 +18,10 @@ void TMySync::DoSynchronize() { Pos.WriteMesajAck(); }
 TPosUnicredit::TPosUnicredit(MainLoop& loop, CommApi& comm, ContorSource contor)
     : loop_(loop),
       contor_source_(std::move(contor)),
-      FTimer(loop, TimeOutLongOp * 1000),
+      FTimer(loop, SilenceTimer::FromSeconds(TimeOutLongOp), [this] { TimeOutTimer(); }),
       FComPort(std::make_unique<TComPort>(loop, comm)) {
   FComPort->OnRxChar = [this](TCustomComPort& sender, int count) { OnComPortRxChar(sender, count); };
   FComPort->SetDiscardNull(false);
-  FTimer.SetEnabled(false);
-  FTimer.OnTimer = [this] { TimeOutTimer(); };
 }
 
 TPosUnicredit::~TPosUnicredit() {
@@ -61,16 +59,9 @@ std::string TPosUnicredit::getResponseValue(int Codmesaj) const {
   return {};
 }
 
-void TPosUnicredit::TimeOutTimer() {
-  FTimeOut = true;
-  FTimer.SetEnabled(false);
-}
+void TPosUnicredit::TimeOutTimer() { FTimer.Expire(); }
 
-void TPosUnicredit::ResetTimer() {
-  FTimer.SetEnabled(false);
-  FTimeOut = false;
-  FTimer.SetEnabled(true);
-}
+void TPosUnicredit::ResetTimer() { FTimer.Restart(); }
 
 void TPosUnicredit::ResetReceive() {
   FRaspunsPrimit = false;
@@ -83,7 +74,7 @@ bool TPosUnicredit::WriteCommand(const std::uint8_t* Buff, int Count) {
   ResetReceive();
   WireTrace::Bytes(true, Buff, static_cast<std::size_t>(std::max(Count, 0)));
   FComPort->Write(Buff, Count);
-  loop_.WaitUntil([this] { return FRaspunsPrimit || FTimeOut || IesireFortata; });
+  loop_.WaitUntil([this] { return FRaspunsPrimit || TimeOut() || IesireFortata; });
   // The timer stays armed; a later event only sets TimeOut.
   return FRaspunsPrimit;
 }
@@ -103,22 +94,12 @@ void TPosUnicredit::OnComPortRxChar(TCustomComPort& Sender, int Count) {
   // However large the notification, the bytes come in through the fixed chunk
   // a piece at a time; what the port hands over is taken in whole.
   std::string trace;
-  std::size_t got_total = 0;
   const std::size_t start = FReceiveStr.size();
-  int left = Count;
-  while (left > 0) {
-    const int want = std::min<int>(left, static_cast<int>(chunk_.size()));
-    const int got = FComPort->Read(chunk_.data(), want);
-    if (got <= 0) break;
-    const int n = std::min(got, want);
-    for (int i = 0; i < n; ++i) {
-      trace += std::to_string(chunk_[i]);
-      trace += ' ';
-    }
-    FReceiveStr.append(reinterpret_cast<const char*>(chunk_.data()), static_cast<std::size_t>(n));
-    got_total += static_cast<std::size_t>(n);
-    left -= n;
-  }
+  const std::size_t got_total =
+      ReadWaiting(*FComPort, Count, chunk_, [this, &trace](const std::uint8_t* data, std::size_t n) {
+        trace += DecimalLine(data, n);
+        FReceiveStr.append(reinterpret_cast<const char*>(data), n);
+      });
   ResetTimer();
   FLog.push_back(std::move(trace));
   if (WireTrace::Enabled())
@@ -179,14 +160,14 @@ bool TPosUnicredit::Tranzactie(bool anulare, std::string& MesajEroare) {
   DrawContor();
   MesajEroare.clear();
   FCodMesajAsteptat = uc::kCodTranzactie + 1;
-  FTimer.SetInterval(TimeOutLongOp * 1000);
+  FTimer.SetInterval(SilenceTimer::FromSeconds(TimeOutLongOp));
   bool result = false;
   const uc::Bytes frame = anulare ? uc::BuildVoid(Contor, Suma, NrBon) : uc::BuildSale(Contor, Suma);
   if (SendAndWait(frame)) {
     result = Upper(getResponseValue(uc::kElRezultat)).find("APROBAT") != std::string::npos;
     if (!result)
       MesajEroare = getResponseValue(uc::kElRezultat) + "\r\r" + getResponseValue(uc::kElRezultatExtra);
-  } else if (FTimeOut) {
+  } else if (TimeOut()) {
     MesajEroare = "TIMEOUT";
   }
   return result;
@@ -204,7 +185,7 @@ bool TPosUnicredit::RaportZilnic(std::string& MesajEroare) {
     result = Upper(getResponseValue(uc::kElCodRaport)) == "00";
     if (!result)
       MesajEroare = getResponseValue(uc::kElRaportText1) + "\r\r" + getResponseValue(uc::kElRaportText2);
-  } else if (FTimeOut) {
+  } else if (TimeOut()) {
     MesajEroare = "TIMEOUT";
   }
   return result;
@@ -213,7 +194,7 @@ bool TPosUnicredit::RaportZilnic(std::string& MesajEroare) {
 bool TPosUnicredit::GetPosInfo() {
   DrawContor();
   FCodMesajAsteptat = uc::kCodStare + 1;
-  FTimer.SetInterval(TimeOutLongOp * 1000);
+  FTimer.SetInterval(SilenceTimer::FromSeconds(TimeOutLongOp));
   return SendAndWait(uc::BuildStatus(Contor));
 }
 

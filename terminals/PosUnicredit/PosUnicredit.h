@@ -18,6 +18,7 @@
 
 #include "platform/MainLoop.h"
 #include "serial/CPort.h"
+#include "serial/DriverReceive.h"
 #include "terminals/Driver.h"
 
 namespace tarvina {
@@ -75,7 +76,7 @@ class TPosUnicredit : public TPosDriver {
 
   // State of the exchange, readable for tests and diagnostics.
   bool RaspunsPrimit() const { return FRaspunsPrimit; }
-  bool TimeOut() const { return FTimeOut; }
+  bool TimeOut() const { return FTimer.TimedOut(); }
   std::uint8_t ContorPOS() const { return FContorPOS; }
   std::uint8_t CodMesajAsteptat() const { return FCodMesajAsteptat; }
   const std::string& ReceiveStr() const { return FReceiveStr; }
@@ -100,10 +101,9 @@ class TPosUnicredit : public TPosDriver {
 
   MainLoop& loop_;
   ContorSource contor_source_;
-  Timer FTimer;
+  SilenceTimer FTimer;
   TBaudRate rataTransmisie = TBaudRate::br9600;
   bool FRaspunsPrimit = false;
-  bool FTimeOut = false;
   std::uint8_t FContorPOS = 0;
   std::uint8_t FCodMesajAsteptat = 0;
   std::string FReceiveStr;

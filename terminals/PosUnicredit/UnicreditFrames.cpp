@@ -59,7 +59,7 @@ std::string ZeroFill12(std::string s) {
 
 }  // namespace
 
-std::string AmountText(double suma) {
+std::string AmountField(double suma) {
   const double hundredths = suma * 100;
   std::string text;
   // llround is only defined within the range of long long; beyond it (or for
@@ -74,19 +74,19 @@ std::string AmountText(double suma) {
   return ZeroFill12(text);
 }
 
-std::string ReceiptText(const std::string& nr_bon) { return ZeroFill12(TextToTerminal(nr_bon)); }
+std::string ReceiptField(const std::string& nr_bon) { return ZeroFill12(TextToTerminal(nr_bon)); }
 
 Bytes BuildSale(std::uint8_t counter, double suma) {
   return BuildMessage(kCodTranzactie, counter,
-                      {{kElTipTranzactie, "PUR"}, {kElSuma, AmountText(suma)}, {kElMoneda, "RON"}});
+                      {{kElTipTranzactie, "PUR"}, {kElSuma, AmountField(suma)}, {kElMoneda, "RON"}});
 }
 
 Bytes BuildVoid(std::uint8_t counter, double suma, const std::string& nr_bon) {
   return BuildMessage(kCodTranzactie, counter,
                       {{kElTipTranzactie, "REV"},
-                       {kElSuma, AmountText(suma)},
+                       {kElSuma, AmountField(suma)},
                        {kElMoneda, "RON"},
-                       {kElNrBon, ReceiptText(nr_bon)}});
+                       {kElNrBon, ReceiptField(nr_bon)}});
 }
 
 Bytes BuildReport(std::uint8_t counter) { return BuildMessage(kCodRaport, counter, {}); }

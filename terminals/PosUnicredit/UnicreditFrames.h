@@ -68,9 +68,9 @@ Bytes BuildStatus(std::uint8_t counter);
 
 // Hundredths as whole-number text, "0" put in front up to 12 characters, first
 // 12 kept: 12.34 gives "000000001234".
-std::string AmountText(double suma);
+std::string AmountField(double suma);
 // The receipt number with "0" in front up to 12 characters, first 12 kept.
-std::string ReceiptText(const std::string& nr_bon);
+std::string ReceiptField(const std::string& nr_bon);
 
 // Receive side, on bytes held one character per byte.
 //

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/ScopeGuard.h"
 #include "platform/Trace.h"
 #include "terminals/TerminalText.h"
 
@@ -11,14 +12,12 @@ namespace tarvina {
 using namespace verifone;
 
 namespace {
-constexpr Millis IntervalMs(double seconds) { return static_cast<Millis>(seconds * 1000); }
-constexpr Millis kShortInterval = IntervalMs(TPosVerifone::TimeOutENQ_OTP);
-constexpr Millis kLongInterval = IntervalMs(TPosVerifone::TimeOutLongOp_OTP);
+constexpr Millis kShortInterval = SilenceTimer::FromSeconds(TPosVerifone::TimeOutENQ_OTP);
+constexpr Millis kLongInterval = SilenceTimer::FromSeconds(TPosVerifone::TimeOutLongOp_OTP);
 }  // namespace
 
 TPosVerifone::TPosVerifone(MainLoop& loop, CommApi& comm)
-    : loop_(loop), FTimer(loop, kShortInterval), FComPort(loop, comm) {
-  FTimer.OnTimer = [this] { TimeOutTimer(); };
+    : loop_(loop), FTimer(loop, kShortInterval, [this] { TimeOutTimer(); }), FComPort(loop, comm) {
   FComPort.OnRxChar = [this](TCustomComPort& sender, int count) { OnComPortRxChar(sender, count); };
   FComPort.SetDiscardNull(false);
 }
@@ -75,10 +74,7 @@ bool TPosVerifone::Transaction(const Bytes& payload) {
 
   // The card holder needs minutes at the terminal; the short limit must be
   // back for the next operation however this one ends.
-  struct IntervalBack {
-    Timer& timer;
-    ~IntervalBack() { timer.SetInterval(kShortInterval); }
-  } back{FTimer};
+  ScopeGuard short_limit_back([this] { FTimer.SetInterval(kShortInterval); });
   FTimer.SetInterval(kLongInterval);
 
   WriteCommand(frame.data(), static_cast<int>(n), false);
@@ -112,8 +108,8 @@ bool TPosVerifone::WriteCommand(const std::uint8_t* buff, int count, bool /*fara
 void TPosVerifone::SendByte(std::uint8_t b) { WriteCommand(&b, 1, false); }
 
 bool TPosVerifone::Wait(bool (TPosVerifone::*primit)() const) {
-  loop_.WaitUntil([&] { return (this->*primit)() || FTimeOut || IesireFortata; });
-  FTimer.SetEnabled(false);
+  loop_.WaitUntil([&] { return (this->*primit)() || TimeOut() || IesireFortata; });
+  FTimer.Stop();
   return (this->*primit)();
 }
 
@@ -130,7 +126,7 @@ bool TPosVerifone::MesajSalePrimit() {
   bool result = false;
   bool done = false;
   do {
-    loop_.WaitUntil([&] { return TurnOfTerminal() || MesajFinalizat() || FTimeOut || IesireFortata; });
+    loop_.WaitUntil([&] { return TurnOfTerminal() || MesajFinalizat() || TimeOut() || IesireFortata; });
     if (TurnOfTerminal()) {
       ResetReceive();
       ResetTimer();
@@ -154,12 +150,12 @@ bool TPosVerifone::MesajSalePrimit() {
           // restart a terminal that falls silent now would hold the sale, and
           // the server, for ever. The EOT (or the wait's own time-out) was the
           // last thing heard, so the silence limit counts from here.
-          if (!FTimeOut) ResetTimer();
+          if (!TimeOut()) ResetTimer();
           break;
       }
     }
-  } while (!done && !FTimeOut && !IesireFortata);
-  FTimer.SetEnabled(false);
+  } while (!done && !TimeOut() && !IesireFortata);
+  FTimer.Stop();
   return result;
 }
 
@@ -182,34 +178,20 @@ void TPosVerifone::WriteInLog(bool out, const std::uint8_t* buf, int count) {
 
 void TPosVerifone::OnComPortRxChar(TCustomComPort& /*sender*/, int count) {
   // The port may report more than one buffer holds: read it all so nothing
-  // stays queued, keep what fits and drop the rest.
-  while (count > 0) {
-    TBuffer local{};
-    const int want = std::min(count, static_cast<int>(local.size()));
-    const int got = std::clamp(FComPort.Read(local.data(), want), 0, want);
-    if (got == 0) break;
-    const int room = static_cast<int>(FReceive.size()) - FBytesPrimiti;
-    const int keep = std::min(got, room);
-    std::memcpy(FReceive.data() + FBytesPrimiti, local.data(), static_cast<std::size_t>(keep));
-    FBytesPrimiti += keep;
-    Log.push_back(DecimalLine(local.data(), static_cast<std::size_t>(got)));
+  // stays queued, keep what fits and drop the rest. Each piece read is a
+  // line of the log and of the trace, and restarts the silence limit.
+  TBuffer local{};
+  ReadWaiting(FComPort, count, local, [this](const std::uint8_t* data, std::size_t n) {
+    FBytesPrimiti = KeepWhatFits(FReceive, FBytesPrimiti, data, n);
+    Log.push_back(DecimalLine(data, n));
     ResetTimer();
-    WriteInLog(false, local.data(), got);
-    if (got < want) break;
-    count -= got;
-  }
+    WriteInLog(false, data, static_cast<int>(n));
+  });
 }
 
-void TPosVerifone::TimeOutTimer() {
-  FTimeOut = true;
-  FTimer.SetEnabled(false);
-}
+void TPosVerifone::TimeOutTimer() { FTimer.Expire(); }
 
-void TPosVerifone::ResetTimer() {
-  FTimer.SetEnabled(false);
-  FTimeOut = false;
-  FTimer.SetEnabled(true);
-}
+void TPosVerifone::ResetTimer() { FTimer.Restart(); }
 
 void TPosVerifone::ResetReceive() {
   FReceive.fill(0);

@@ -11,6 +11,7 @@
 
 #include "platform/MainLoop.h"
 #include "serial/CPort.h"
+#include "serial/DriverReceive.h"
 #include "terminals/Driver.h"
 #include "terminals/PosVerifoneIntf/VerifoneFrames.h"
 
@@ -51,7 +52,7 @@ class TPosVerifone : public TPosDriver {
   int BytesPrimiti() const { return FBytesPrimiti; }
   const TBuffer& Receive() const { return FReceive; }
   const TBuffer& BufMesajReturnat() const { return FBufMesajReturnat; }
-  bool TimeOut() const { return FTimeOut; }
+  bool TimeOut() const { return FTimer.TimedOut(); }
   Millis TimerInterval() const { return FTimer.Interval(); }
   bool TimerEnabled() const { return FTimer.Enabled(); }
   TComPort& ComPort() { return FComPort; }
@@ -87,9 +88,8 @@ class TPosVerifone : public TPosDriver {
   void ResetReceive();
 
   MainLoop& loop_;
-  Timer FTimer;
+  SilenceTimer FTimer;
   TComPort FComPort;
-  bool FTimeOut = false;
   int FBytesPrimiti = 0;
   TBuffer FBufMesajReturnat{};
   TBuffer FReceive{};

@@ -107,13 +107,4 @@ std::string HexTraceLine(bool out, const std::uint8_t* data, std::size_t n) {
   return s;
 }
 
-std::string DecimalLine(const std::uint8_t* data, std::size_t n) {
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) {
-    s += std::to_string(data[i]);
-    s += ' ';
-  }
-  return s;
-}
-
 }  // namespace tarvina::verifone

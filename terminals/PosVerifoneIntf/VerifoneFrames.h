@@ -77,7 +77,5 @@ std::string Printable(const std::uint8_t* data, std::size_t n);
 // One line of the hexadecimal traffic trace: "PC  :" for bytes sent, "POS :"
 // for bytes received, then each byte as two upper-case hex digits and a blank.
 std::string HexTraceLine(bool out, const std::uint8_t* data, std::size_t n);
-// One line of the received-data log: each byte in decimal followed by a blank.
-std::string DecimalLine(const std::uint8_t* data, std::size_t n);
 
 }  // namespace tarvina::verifone

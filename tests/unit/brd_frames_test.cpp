@@ -20,7 +20,7 @@ TWriteMsg SaleMsg(double suma) {
   m.SeqNumber = "0001";
   m.TransType = "01";
   m.PrintFlg = "1";
-  m.TransAmount1 = AmountText(suma);
+  m.TransAmount1 = AmountField(suma);
   return m;
 }
 
@@ -65,7 +65,7 @@ TEST(BrdFrames, AmountInHundredthsWithoutLeadingZeros) {
       {12.50, "1250"}, {0.1, "10"}, {1.00, "100"}, {12.34, "1234"}, {0.29, "29"},
       {0.0, "0"},      {0.005, "1"}, {99999.99, "9999999"}, {-0.001, "0"}, {1e17, "10000000000000000000"},
   };
-  for (const auto& [suma, text] : cases) EXPECT_EQ(AmountText(suma), text) << suma;
+  for (const auto& [suma, text] : cases) EXPECT_EQ(AmountField(suma), text) << suma;
   EXPECT_EQ(RequestAmount(Body(SaleMsg(12.5))), "1250");
 }
 

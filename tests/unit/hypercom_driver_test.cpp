@@ -142,7 +142,7 @@ TEST_F(HypercomDriverTest, SaleOf1234ByteForByte) {
   // One log line per arrival, the bytes in decimal.
   ASSERT_EQ(pos->Log.size(), 2u);
   const Bytes ack = hc::AcknowledgementFrame("MOL");
-  EXPECT_EQ(pos->Log[0], hc::LogLine(ack.data(), ack.size()));
+  EXPECT_EQ(pos->Log[0], DecimalLine(ack.data(), ack.size()));
   EXPECT_EQ(pos->Log[0].substr(0, 8), "6 2 77 7");
 }
 

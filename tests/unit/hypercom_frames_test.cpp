@@ -196,11 +196,5 @@ TEST(HypercomFrames, ResponseCodeTableMatchesTheListedRanges) {
     EXPECT_EQ(MesajRaspuns(code), "") << "'" << code << "'";
 }
 
-TEST(HypercomFrames, LogLineListsDecimalBytes) {
-  const std::uint8_t bytes[] = {6, 2, 77};
-  EXPECT_EQ(LogLine(bytes, 3), "6 2 77 ");
-  EXPECT_EQ(LogLine(bytes, 0), "");
-}
-
 }  // namespace
 }  // namespace tarvina::hypercom

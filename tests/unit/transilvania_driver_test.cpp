@@ -31,12 +31,7 @@ std::ostream& operator<<(std::ostream& os, const Write& w) {
   return os;
 }
 
-Bytes Frame(const TBuffer& buf, int len) { return Bytes(buf.begin(), buf.begin() + len); }
-
-Bytes SaleFrame(double suma) {
-  TBuffer buf;
-  return Frame(buf, BuildSaleRequest(suma, buf));
-}
+Bytes SaleFrame(double suma) { return BuildSaleRequest(suma); }
 
 Bytes WithAck(const Bytes& frame) {
   Bytes b(frame.size() + 1, ACK);
@@ -232,9 +227,8 @@ TEST_F(TransilvaniaDriver, VoidSendsReceiptAndAmountAndReadsOnlyTheMessage) {
   drv.Suma = 12.34;
   drv.NrBon = "123";
   EXPECT_FALSE(drv.VoidPosSale());
-  TBuffer buf;
   ASSERT_EQ(writes.size(), 3u);
-  EXPECT_EQ(writes[1].bytes, Frame(buf, BuildVoidRequest(12.34, "123", buf)));
+  EXPECT_EQ(writes[1].bytes, BuildVoidRequest(12.34, "123"));
   EXPECT_EQ(writes[1].bytes.size(), 34u);
   EXPECT_EQ(drv.ErrCode, 1);
   EXPECT_EQ(drv.A108, "TRANZACTIE INEXISTENTA");
@@ -244,8 +238,7 @@ TEST_F(TransilvaniaDriver, VoidSendsReceiptAndAmountAndReadsOnlyTheMessage) {
 TEST_F(TransilvaniaDriver, DailyReportReadsItsFields) {
   AnswerWith(WithAck(ResponseFrame(0, kApprovedFields)));
   EXPECT_TRUE(drv.RaportZilnic());
-  TBuffer buf;
-  EXPECT_EQ(writes[1].bytes, Frame(buf, BuildDailyReportRequest(buf)));
+  EXPECT_EQ(writes[1].bytes, BuildDailyReportRequest());
   EXPECT_EQ(drv.A10E, "77");
   EXPECT_EQ(drv.A110, "9");
   EXPECT_EQ(drv.A108, "APROBAT");
@@ -257,8 +250,7 @@ TEST_F(TransilvaniaDriver, StatusQueryIsTrueForAnyWellFormedAnswer) {
   AnswerWith(WithAck(ResponseFrame(7, {})));
   drv.ErrCode = 42;
   EXPECT_TRUE(drv.GetPosInfo());
-  TBuffer buf;
-  EXPECT_EQ(writes[1].bytes, Frame(buf, BuildStatusRequest(buf)));
+  EXPECT_EQ(writes[1].bytes, BuildStatusRequest());
   EXPECT_EQ(drv.ErrCode, 42);  // not touched
 
   // Its wait keeps the 3 s interval.

@@ -58,17 +58,17 @@ TEST(UnicreditFrames, FrameCrcOkRejectsAnyChangedByte) {
 }
 
 TEST(UnicreditFrames, AmountAndReceiptTexts) {
-  EXPECT_EQ(AmountText(12.34), "000000001234");
-  EXPECT_EQ(AmountText(0), "000000000000");
-  EXPECT_EQ(AmountText(0.005), "000000000001");  // half a hundredth rounds up
-  EXPECT_EQ(AmountText(1.1), "000000000110");
-  EXPECT_EQ(AmountText(123456789012.34), "123456789012");  // 14 digits: first 12 sent
-  EXPECT_EQ(AmountText(-10), "0000000-1000");
-  EXPECT_EQ(AmountText(1e300).size(), 12u);  // beyond any integer type: still twelve bytes
-  EXPECT_EQ(ReceiptText("123"), "000000000123");
-  EXPECT_EQ(ReceiptText(""), "000000000000");
-  EXPECT_EQ(ReceiptText("1234567890ABCDE"), "1234567890AB");
-  EXPECT_EQ(ReceiptText("\xEF\xBF\xBD"), "00000000000\xFD") << "one character, one byte";
+  EXPECT_EQ(AmountField(12.34), "000000001234");
+  EXPECT_EQ(AmountField(0), "000000000000");
+  EXPECT_EQ(AmountField(0.005), "000000000001");  // half a hundredth rounds up
+  EXPECT_EQ(AmountField(1.1), "000000000110");
+  EXPECT_EQ(AmountField(123456789012.34), "123456789012");  // 14 digits: first 12 sent
+  EXPECT_EQ(AmountField(-10), "0000000-1000");
+  EXPECT_EQ(AmountField(1e300).size(), 12u);  // beyond any integer type: still twelve bytes
+  EXPECT_EQ(ReceiptField("123"), "000000000123");
+  EXPECT_EQ(ReceiptField(""), "000000000000");
+  EXPECT_EQ(ReceiptField("1234567890ABCDE"), "1234567890AB");
+  EXPECT_EQ(ReceiptField("\xEF\xBF\xBD"), "00000000000\xFD") << "one character, one byte";
 }
 
 TEST(UnicreditFrames, BuildersRefuseWhatTheFieldsCannotHold) {

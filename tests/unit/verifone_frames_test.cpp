@@ -107,7 +107,6 @@ TEST(VerifoneFrames, TraceLines) {
   EXPECT_EQ(HexTraceLine(true, &enq, 1), "PC  :05 ");
   const Bytes in{0x10, 0x02, 0xAB, 0x0F};
   EXPECT_EQ(HexTraceLine(false, in.data(), in.size()), "POS :10 02 AB 0F ");
-  EXPECT_EQ(DecimalLine(in.data(), in.size()), "16 2 171 15 ");
   const Bytes text{0x06, 0x0F, 'A', '1', 0x1F, ' '};
   EXPECT_EQ(Printable(text.data(), text.size()), "..A1. ");
 }
