@@ -558,6 +558,9 @@ bool SerialOnly(std::string_view spelling) {
   return false;
 }
 
+// Stands for a blank that does not end the line (in a default, say).
+constexpr char kKeepTogether = '\x1f';
+
 // Fills `width` columns: the words of `text` after `indent` blanks, a new line where "\n" stands.
 std::string Wrap(const std::string& text, std::size_t indent, std::size_t first_used, std::size_t width = 79) {
   std::string out;
@@ -576,6 +579,8 @@ std::string Wrap(const std::string& text, std::size_t indent, std::size_t first_
       out += std::string(indent - col, ' ');
       col = indent;
     }
+    for (char& c : word)
+      if (c == kKeepTogether) c = ' ';
     out += word;
     col += word.size();
     word.clear();
@@ -601,8 +606,12 @@ std::string OptionHelp(const OptionSpec& o) {
   if (o.arg != Arg::Flag) head += " " + std::string(o.value);
   std::string text = o.help;
   std::string extra;
-  if (o.def && *o.def)
-    extra = "default " + (o.arg == Arg::Text || o.arg == Arg::Bytes ? Quoted(o.def) : std::string(o.def));
+  if (o.def && *o.def) {
+    std::string shown = o.arg == Arg::Text || o.arg == Arg::Bytes ? Quoted(o.def) : std::string(o.def);
+    for (char& c : shown)
+      if (c == ' ') c = kKeepTogether;
+    extra = "default " + shown;
+  }
   for (const auto& a : Words(o.aliases)) extra += (extra.empty() ? "also " : "; also ") + a;
   const bool listed = !o.choices.empty() && *o.choices[0].help;
   if (!o.choices.empty() && !listed) text += " " + ChoiceNames(o);
