@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/Trace.h"
 
@@ -30,6 +32,52 @@ constexpr int kWriteGiveUpMs = 10000;
 std::int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Unix 98 pseudo-terminal port sides (the /dev/pts devices).
+bool IsPtyPortSide(const struct stat& st) {
+  const unsigned m = major(st.st_rdev);
+  return S_ISCHR(st.st_mode) && m >= 136 && m <= 143;
+}
+
+// What a link found at link_path leads to, or "" when it is stale. A
+// pseudo-terminal's /dev/pts entry goes when its far side closes, so a link
+// whose program ended leads nowhere; but the number may already belong to a
+// newer pseudo-terminal. A live line came to be before its link was made (the
+// clocks of both are the kernel's, in the same coarse steps), so a link older
+// than the device it names was made for an earlier one.
+std::string LiveTarget(const std::string& link_path, const struct stat& link) {
+  char target[256];
+  const ssize_t n = readlink(link_path.c_str(), target, sizeof target - 1);
+  if (n <= 0) return "";
+  target[n] = 0;
+  struct stat dev {};
+  if (stat(target, &dev) != 0 || !IsPtyPortSide(dev)) return "";
+  const auto link_made = std::make_pair(link.st_mtim.tv_sec, link.st_mtim.tv_nsec);
+  const auto dev_made = std::make_pair(dev.st_ctim.tv_sec, dev.st_ctim.tv_nsec);
+  return link_made < dev_made ? "" : target;
+}
+
+// Links link_path to device, replacing a stale link and refusing a live one.
+void MakeLink(const std::string& link_path, const std::string& device) {
+  for (int attempt = 0;; ++attempt) {
+    if (symlink(device.c_str(), link_path.c_str()) == 0) return;
+    if (errno != EEXIST || attempt == 3) Fail("symlink " + link_path);
+    struct stat st {};
+    if (lstat(link_path.c_str(), &st) != 0) continue;  // gone meanwhile: try again
+    if (!S_ISLNK(st.st_mode)) {
+      errno = EEXIST;
+      Fail(link_path + " exists and is not a link");
+    }
+    if (const std::string live = LiveTarget(link_path, st); !live.empty())
+      throw VirtualSerialLine::LinkInUse(link_path + " is the line " + live +
+                                         " of another program that still runs; choose another path");
+    char stale[256];
+    const ssize_t n = readlink(link_path.c_str(), stale, sizeof stale - 1);
+    if (n < 0) continue;
+    stale[n] = 0;
+    VirtualSerialLine::RemoveLink(link_path.c_str(), stale);
+  }
 }
 
 }  // namespace
@@ -59,20 +107,12 @@ VirtualSerialLine::VirtualSerialLine(const std::string& link_path) {
   tcsetattr(keep_fd_, TCSANOW, &t);
 
   if (!link_path.empty()) {
-    struct stat st {};
-    if (lstat(link_path.c_str(), &st) == 0) {
-      if (!S_ISLNK(st.st_mode)) {
-        close(keep_fd_);
-        close(master_fd_);
-        errno = EEXIST;
-        Fail(link_path + " exists and is not a link");
-      }
-      unlink(link_path.c_str());  // a stale link from an earlier run
-    }
-    if (symlink(device_path_.c_str(), link_path.c_str()) != 0) {
+    try {
+      MakeLink(link_path, device_path_);
+    } catch (...) {
       close(keep_fd_);
       close(master_fd_);
-      Fail("symlink " + link_path);
+      throw;
     }
     link_path_ = link_path;
   }

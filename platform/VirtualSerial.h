@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +19,16 @@ namespace tarvina {
 
 class VirtualSerialLine {
  public:
+  // The link path leads to the line of another program that still runs.
+  struct LinkInUse : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+
   // Creates the pair; with a non-empty link_path, also a symbolic link from
-  // link_path to the port side (replacing a stale link). Throws on failure.
+  // link_path to the port side. A link already there is replaced when it is
+  // stale (its pseudo-terminal gone, or the number since given to another);
+  // one that leads to a live line throws LinkInUse, so that two programs given
+  // the same path do not take each other's line. Throws on other failures.
   explicit VirtualSerialLine(const std::string& link_path = "");
   ~VirtualSerialLine();  // closes both sides and removes the link
   VirtualSerialLine(const VirtualSerialLine&) = delete;

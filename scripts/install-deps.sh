@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; quick when all are there.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev procps
+pkgs=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev procps
   # the desktop front end, and its tests on a private X display with a tray host
   qt6-base-dev libx11-dev xvfb xauth x11-utils xdotool trayer xclip fonts-dejavu-core fonts-liberation2
   # the Debian package: CPack's dependencies from the binaries, its inspection, the unit's check

@@ -1,8 +1,9 @@
 #pragma once
 // tarvina-sim plays a terminal: `tarvina-sim KIND [options]`. Each terminal
-// kind is a module that registers itself here; the frame parses the common
-// options, creates the virtual serial line and hands it to the kind.
-#include <string>
+// kind is a module that registers its run function here; its description and
+// options are rows of the table in SimOptions.cpp. The frame parses the
+// command line against that table, creates the virtual serial line and hands
+// both to the kind.
 #include <vector>
 
 namespace tarvina {
@@ -11,21 +12,20 @@ class VirtualSerialLine;
 
 namespace tarvina::sim {
 
+class SimOptions;
+
 struct SimContext {
-  std::vector<std::string> args;        // the kind's own options (common ones removed)
+  const SimOptions* options = nullptr;         // the command line, defaults filled in
   tarvina::VirtualSerialLine* line = nullptr;  // null for kinds that do not use a serial line
   bool trace = false;
 };
 
 struct SimKind {
-  const char* name;     // as typed on the command line: "echo", "transilvania", ...
-  const char* summary;  // one line for `tarvina-sim --help`
-  const char* help;     // the kind's scenario options, for `tarvina-sim KIND --help`
-  bool serial;          // true: the frame creates the line from --link PATH
+  const char* name;  // as in the table: "echo", "transilvania", ...
   int (*run)(SimContext& ctx);
 };
 
-// In the kind's module: static const bool registered = RegisterSimKind({...});
+// In the kind's module: const bool registered = RegisterSimKind({...});
 bool RegisterSimKind(const SimKind& kind);
 const std::vector<SimKind>& SimKinds();
 

@@ -2,10 +2,8 @@
 // the LRC, acknowledges, sends any intermediate frames and then the final
 // answer the options ask for, each after the PC has acknowledged the one
 // before. It serves requests until it is stopped.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,26 +11,13 @@
 #include "platform/VirtualSerial.h"
 #include "terminals/PosBRD/BrdFrames.h"
 #include "tools/sim/SimKind.h"
+#include "tools/sim/SimOptions.h"
 
 namespace tarvina::sim {
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-const char kHelp[] =
-    "  --answer KIND        final answer: approved (code 01, default), approved02, refused (04),\n"
-    "                       format (00), comm (06), message (a 22000000 frame)\n"
-    "  --reason TEXT        refusal reason, 22 characters (default \"FONDURI INSUFICIENTE\")\n"
-    "  --text TEXT          text of the 22000000 frame (default \"OPERATIE ANULATA\")\n"
-    "  --intermediate N     send N 20000000 frames before the answer (default 0)\n"
-    "  --delay MS           pause before each frame (default 200)\n"
-    "  --no-ack             never acknowledge: the terminal is silent\n"
-    "  --silent-after-ack   acknowledge the request, then never answer\n"
-    "  --ack-with-answer    send the ACK and the first frame in one write\n"
-    "  --split-lrc          send each frame's LRC in a write of its own, 50 ms after its ETX\n"
-    "  --timing             print \"ack-latency-us N\" on standard output for each frame: the\n"
-    "                       microseconds from its last byte to the PC's ACK\n";
 
 struct Options {
   std::string answer = "approved";
@@ -156,56 +141,29 @@ class BrdTerminal {
   Bytes pending_;
 };
 
-bool ParseOptions(const std::vector<std::string>& args, Options& o) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size();
-    if (a == "--answer" && hasValue) {
-      o.answer = args[++i];
-      const std::string known[] = {"approved", "approved02", "refused", "format", "comm", "message"};
-      if (std::find(std::begin(known), std::end(known), o.answer) == std::end(known)) {
-        std::fprintf(stderr, "tarvina-sim brd: unknown answer %s\n", o.answer.c_str());
-        return false;
-      }
-    } else if (a == "--reason" && hasValue) {
-      o.reason = args[++i];
-    } else if (a == "--text" && hasValue) {
-      o.text = args[++i];
-    } else if (a == "--intermediate" && hasValue) {
-      o.intermediate = std::atoi(args[++i].c_str());
-    } else if (a == "--delay" && hasValue) {
-      o.delayMs = std::atoi(args[++i].c_str());
-    } else if (a == "--no-ack") {
-      o.noAck = true;
-    } else if (a == "--silent-after-ack") {
-      o.silentAfterAck = true;
-    } else if (a == "--ack-with-answer") {
-      o.ackWithAnswer = true;
-    } else if (a == "--split-lrc") {
-      o.splitLrc = true;
-    } else if (a == "--timing") {
-      o.timing = true;
-    } else {
-      std::fprintf(stderr, "tarvina-sim brd: unknown option %s\n", a.c_str());
-      return false;
-    }
-  }
-  if (o.intermediate < 0 || o.delayMs < 0) {
-    std::fprintf(stderr, "tarvina-sim brd: --intermediate and --delay take numbers from 0\n");
-    return false;
-  }
-  return true;
+Options FromCommandLine(const SimOptions& t) {
+  Options o;
+  o.answer = t.Text("--result");
+  o.reason = t.Text("--reason");
+  o.text = t.Text("--text");
+  o.intermediate = static_cast<int>(t.Number("--intermediate"));
+  o.delayMs = static_cast<int>(t.Number("--delay"));
+  o.noAck = t.Flag("--no-ack");
+  o.silentAfterAck = t.Flag("--silent-after-ack");
+  o.ackWithAnswer = t.Flag("--ack-with-answer");
+  o.splitLrc = t.Flag("--split-lrc");
+  o.timing = t.Flag("--timing");
+  return o;
 }
 
 int RunBrd(SimContext& ctx) {
-  Options o;
-  if (!ParseOptions(ctx.args, o)) return 2;
+  const Options o = FromCommandLine(*ctx.options);
   BrdTerminal(*ctx.line, o).Run();
   return 0;
 }
 
 [[maybe_unused]] const bool registered =
-    RegisterSimKind({"brd", "BRD card terminal: acknowledged sale requests, answers by scenario", kHelp, true, RunBrd});
+    RegisterSimKind({"brd", RunBrd});
 
 }  // namespace
 

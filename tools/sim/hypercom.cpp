@@ -8,12 +8,10 @@
 // its check byte, the host's ACK after the acknowledgement, and the ACK plus
 // confirmation frame after a result. Each finding is one line on standard
 // output, flushed at once; a failed check is a line starting "FAIL" (and, when
-// --operations ends the run, makes the exit status 1).
+// --count ends the run, makes the exit status 1).
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <string>
@@ -22,32 +20,13 @@
 #include "platform/VirtualSerial.h"
 #include "terminals/PosBRDHypercom/HypercomFrames.h"
 #include "tools/sim/SimKind.h"
+#include "tools/sim/SimOptions.h"
 
 namespace tarvina::sim {
 namespace {
 
 namespace hc = tarvina::hypercom;
 using Clock = std::chrono::steady_clock;
-
-const char kHelp[] =
-    "tarvina-sim hypercom --link PATH [options]\n"
-    "  --scenario NAME   normal (default), wrong-echo (echoes \"10.\" instead of \"11.\"),\n"
-    "                    wrong-type (echoes another request type), split-ack (ACK first,\n"
-    "                    the rest after --split-ms), silent (never answers), no-result\n"
-    "                    (acknowledges, never sends the result), trickle (sends the\n"
-    "                    acknowledgement and the result one byte per --trickle-ms)\n"
-    "  --code CC         response code of the result frame (default 00)\n"
-    "  --delay MS        pause between the host's ACK and the result frame (default 200)\n"
-    "  --split-ms MS     pause inside a split acknowledgement (default 500)\n"
-    "  --trickle-ms MS   pause between trickled bytes (default 1000)\n"
-    "  --max-requests N  a request frame beyond the Nth is a failure (default: no limit)\n"
-    "  --operations N    exit after N completed exchanges (default: run until signalled)\n"
-    "  --stamps          every byte both ways as a line \"at SECONDS POS>|PC< HEX...\" on standard\n"
-    "                    output, seconds since start (for latency figures)\n"
-    "Output: one line per event (request, acknowledged, host-ack, result, confirmed) and\n"
-    "\"FAIL ...\" for every failed check, each flushed at once. After --operations N the run\n"
-    "ends with a summary line; exit status 0 when every check passed, 1 otherwise, 2 for bad\n"
-    "options.\n";
 
 struct Options {
   std::string scenario = "normal";
@@ -291,69 +270,23 @@ class Terminal {
   long failures_ = 0;
 };
 
-bool ParseLong(const std::string& s, long& out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(s.c_str(), &end, 10);
-  if (s.empty() || *end != '\0' || errno != 0 || v < 0) return false;
-  out = v;
-  return true;
-}
-
 int RunHypercom(SimContext& ctx) {
+  const SimOptions& t = *ctx.options;
   Options opt;
-  const auto& a = ctx.args;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const std::string& name = a[i];
-    if (name == "--stamps") {
-      opt.stamps = true;
-      continue;
-    }
-    if (i + 1 >= a.size()) {
-      std::fprintf(stderr, "hypercom: %s needs a value\n%s", name.c_str(), kHelp);
-      return 2;
-    }
-    const std::string& value = a[++i];
-    long n = 0;
-    const bool numeric = ParseLong(value, n) && n <= 24L * 3600 * 1000;
-    if (name == "--scenario") {
-      static const char* const known[] = {"normal", "wrong-echo", "wrong-type", "split-ack",
-                                          "silent", "no-result",  "trickle"};
-      bool ok = false;
-      for (const char* k : known) ok = ok || value == k;
-      if (!ok) {
-        std::fprintf(stderr, "hypercom: unknown scenario %s\n%s", value.c_str(), kHelp);
-        return 2;
-      }
-      opt.scenario = value;
-    } else if (name == "--code") {
-      opt.code = value;
-    } else if (numeric && name == "--delay") {
-      opt.delay_ms = static_cast<int>(n);
-    } else if (numeric && name == "--split-ms") {
-      opt.split_ms = static_cast<int>(n);
-    } else if (numeric && name == "--trickle-ms") {
-      opt.trickle_ms = static_cast<int>(n);
-    } else if (numeric && name == "--max-requests") {
-      opt.max_requests = n;
-    } else if (numeric && name == "--operations") {
-      opt.operations = n;
-    } else {
-      std::fprintf(stderr, "hypercom: bad option %s %s\n%s", name.c_str(), value.c_str(), kHelp);
-      return 2;
-    }
-  }
-  if (!ctx.line) {
-    std::fprintf(stderr, "hypercom: needs --link PATH\n");
-    return 2;
-  }
+  opt.scenario = t.Text("--scenario");
+  opt.code = t.Text("--result");
+  opt.delay_ms = static_cast<int>(t.Number("--delay"));
+  opt.split_ms = static_cast<int>(t.Number("--split-ms"));
+  opt.trickle_ms = static_cast<int>(t.Number("--pause"));
+  if (t.Given("--max-requests")) opt.max_requests = t.Number("--max-requests");
+  if (t.Given("--count")) opt.operations = t.Number("--count");
+  opt.stamps = t.Flag("--stamps");
   Terminal terminal(*ctx.line, opt);
   return terminal.Run();
 }
 
 }  // namespace
 
-[[maybe_unused]] static const bool registered = RegisterSimKind(
-    {"hypercom", "BRD Hypercom terminal (7E1): echo, result frame, confirmation checks", kHelp, true, RunHypercom});
+[[maybe_unused]] static const bool registered = RegisterSimKind({"hypercom", RunHypercom});
 
 }  // namespace tarvina::sim

@@ -1,10 +1,12 @@
 // tarvina-sim KIND [--link PATH] [--trace] [scenario options]
 //
-// Plays one terminal. For serial kinds the frame creates a virtual serial
-// line, links PATH to its port side (so Tarvina.ini can say COM3=PATH),
-// prints "ready PATH" on standard output and hands the line to the kind.
-// Non-serial kinds get no line and print their own ready line. The program
-// runs until the kind returns or SIGINT/SIGTERM ends it, removing the link.
+// Plays one terminal. The command line is checked against the option table
+// first (a bad one ends with a message and exit status 2 before any line is
+// made). For serial kinds the frame then creates a virtual serial line, links
+// PATH to its port side (so Tarvina.ini can say COM3=PATH), prints
+// "ready PATH" on standard output and hands the line to the kind. Non-serial
+// kinds get no line and print their own ready line. The program runs until
+// the kind returns or SIGINT/SIGTERM ends it, removing the link.
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,37 +23,16 @@
 
 #include "platform/VirtualSerial.h"
 #include "tools/sim/SimKind.h"
+#include "tools/sim/SimOptions.h"
 
 using tarvina::VirtualSerialLine;
 using namespace tarvina::sim;
 
 namespace {
 
-const char kCommonHelp[] =
-    "  --link PATH        link PATH to the port side of the line (serial kinds)\n"
-    "  --trace            print every byte both ways on standard error\n"
-    "  --help             this text\n"
-    "line faults (serial kinds; counted from the PC's first byte):\n"
-    "  --hangup-ms N      N ms after the PC's first byte, close the line, remove the\n"
-    "                     link and exit (a pulled cable; prints \"hangup\")\n"
-    "  --noise N          N bytes of line noise (a fixed pseudo-random pattern) in\n"
-    "                     front of the terminal's first reply; 1048576 floods the line\n"
-    "  --byte-gap-ms N    every reply trickles, one byte each N ms\n"
-    "  --shape SEED       cut and join the terminal's writes at random (seeded): a\n"
-    "                     write may wait up to 15 ms for the next and go out with\n"
-    "                     it, and each batch goes whole, byte by byte or in pieces,\n"
-    "                     with gaps of up to 3 ms (stress runs)\n";
-
 // The link to remove on a signal, and the device it must still point to.
 std::string g_link;
 std::string g_device;
-
-void PrintKinds(std::FILE* out) {
-  std::fprintf(out, "usage: tarvina-sim KIND [--link PATH] [--trace] [scenario options]\n");
-  std::fprintf(out, "       tarvina-sim KIND --help\n\nkinds:\n");
-  for (const auto& k : SimKinds()) std::fprintf(out, "  %-14s %s\n", k.name, k.summary);
-  std::fprintf(out, "\ncommon options:\n%s", kCommonHelp);
-}
 
 const SimKind* FindKind(const std::string& name) {
   for (const auto& k : SimKinds())
@@ -86,12 +67,6 @@ void StartHangupThread(const VirtualSerialLine& line, int ms) {
   }).detach();
 }
 
-bool ParseCount(const std::string& text, long& out) {
-  char* end = nullptr;
-  out = std::strtol(text.c_str(), &end, 10);
-  return !text.empty() && *end == 0 && out >= 0 && out <= (64L << 20);
-}
-
 sigset_t StopSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -118,76 +93,61 @@ void StartSignalThread() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    PrintKinds(stderr);
+    std::fputs(GeneralHelp().c_str(), stderr);
     return 2;
   }
   const std::string first = argv[1];
   if (first == "--help" || first == "-h") {
-    PrintKinds(stdout);
+    std::fputs(GeneralHelp().c_str(), stdout);
     return 0;
   }
+  const KindSpec* spec = FindKindSpec(first);
   const SimKind* kind = FindKind(first);
-  if (!kind) {
-    std::fprintf(stderr, "tarvina-sim: unknown kind %s\n\n", first.c_str());
-    PrintKinds(stderr);
+  if (!spec || !kind) {
+    std::fprintf(stderr, "tarvina-sim: unknown kind %s\n\n%s", first.c_str(), GeneralHelp().c_str());
     return 2;
   }
 
-  SimContext ctx;
-  std::string link;
-  long hangup_ms = -1, noise = 0, byte_gap_ms = 0, shape = 0;
-  for (int i = 2; i < argc; ++i) {
-    const std::string a = argv[i];
-    long* fault = a == "--hangup-ms"     ? &hangup_ms
-                  : a == "--noise"       ? &noise
-                  : a == "--byte-gap-ms" ? &byte_gap_ms
-                  : a == "--shape"       ? &shape
-                                         : nullptr;
-    if (fault) {
-      if (i + 1 >= argc || !ParseCount(argv[i + 1], *fault)) {
-        std::fprintf(stderr, "tarvina-sim: %s needs a number\n", a.c_str());
-        return 2;
-      }
-      ++i;
-      continue;
-    }
-    if (a == "--help" || a == "-h") {
-      std::printf("tarvina-sim %s: %s\n\ncommon options:\n%s\n%s options:\n%s", kind->name, kind->summary,
-                  kCommonHelp, kind->name, kind->help);
-      return 0;
-    } else if (a == "--trace") {
-      ctx.trace = true;
-    } else if (a == "--link" && i + 1 < argc) {
-      link = argv[++i];
-    } else if (a.rfind("--link=", 0) == 0) {
-      link = a.substr(7);
-    } else if (a == "--link") {
-      std::fprintf(stderr, "tarvina-sim: --link needs a path\n");
+  SimOptions options;
+  try {
+    std::string error;
+    if (!ParseSimOptions(*spec, std::vector<std::string>(argv + 2, argv + argc), options, error)) {
+      std::fprintf(stderr, "tarvina-sim %s: %s\n", spec->name, error.c_str());
       return 2;
-    } else {
-      ctx.args.push_back(a);
     }
+    if (options.Flag("--help")) {
+      std::fputs(KindHelp(*spec).c_str(), stdout);
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tarvina-sim %s: %s\n", spec->name, e.what());
+    return 1;
   }
-  if (!kind->serial && (!link.empty() || hangup_ms >= 0 || noise > 0 || byte_gap_ms > 0 || shape > 0)) {
-    std::fprintf(stderr, "tarvina-sim: %s uses no serial line; --link and the line faults do not apply\n",
-                 kind->name);
-    return 2;
-  }
+  SimContext ctx;
+  ctx.options = &options;
+  ctx.trace = options.Flag("--trace");
 
   sigset_t stop = StopSignals();
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   std::unique_ptr<VirtualSerialLine> line;
-  if (kind->serial) {
+  long hangup_ms = -1;
+  if (spec->serial) {
+    const std::string link = options.Text("--link");
     try {
       line = std::make_unique<VirtualSerialLine>(link);
+    } catch (const VirtualSerialLine::LinkInUse& e) {
+      std::fprintf(stderr, "tarvina-sim %s: %s\n", spec->name, e.what());
+      return 2;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "tarvina-sim: %s\n", e.what());
       return 1;
     }
     line->SetTrace(ctx.trace);
-    line->SetNoise(Noise(static_cast<std::size_t>(noise)));
-    line->SetTrickle(static_cast<int>(byte_gap_ms));
-    if (shape > 0) line->SetShaping(static_cast<unsigned>(shape));
+    line->SetNoise(Noise(static_cast<std::size_t>(options.Number("--noise"))));
+    line->SetTrickle(static_cast<int>(options.Number("--byte-gap-ms")));
+    if (options.Has("--shape") && options.Number("--shape") > 0)
+      line->SetShaping(static_cast<unsigned>(options.Number("--shape")));
+    if (options.Has("--hangup-ms")) hangup_ms = options.Number("--hangup-ms");
     ctx.line = line.get();
     if (!link.empty()) g_link = link;
     g_device = line->DevicePath();

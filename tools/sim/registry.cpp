@@ -1,6 +1,3 @@
-#include <algorithm>
-#include <cstring>
-
 #include "tools/sim/SimKind.h"
 
 namespace tarvina::sim {
@@ -13,10 +10,7 @@ std::vector<SimKind>& Kinds() {
 }  // namespace
 
 bool RegisterSimKind(const SimKind& kind) {
-  auto& kinds = Kinds();
-  auto at = std::find_if(kinds.begin(), kinds.end(),
-                         [&](const SimKind& k) { return std::strcmp(k.name, kind.name) > 0; });
-  kinds.insert(at, kind);
+  Kinds().push_back(kind);
   return true;
 }
 

@@ -2,7 +2,7 @@
 // of a virtual serial line, with the frames of terminals/PosTransilvania.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +11,7 @@
 #include "platform/VirtualSerial.h"
 #include "terminals/PosTransilvania/TransilvaniaFrames.h"
 #include "tools/sim/SimKind.h"
+#include "tools/sim/SimOptions.h"
 
 namespace tarvina::sim {
 namespace {
@@ -19,91 +20,40 @@ using namespace tarvina::transilvania;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
-const char kHelp[] =
-    "  --scenario NAME   what the terminal does (default approve):\n"
-    "      approve       ACK the ENQ and the request, answer with result code 0\n"
-    "      refuse        answer with the result code of --code and the texts of --a107/--a108\n"
-    "      chunks        approve, the answer sent in pieces of --chunk bytes, --pause ms apart\n"
-    "      no-enq-ack    never answer ENQ\n"
-    "      nak-enq       answer every ENQ with NAK\n"
-    "      ack-silent    ACK the request, then stay silent\n"
-    "      bad-first     answer with a frame whose first field is not the result code\n"
-    "  --code N          result code of a refusal (default 5)\n"
-    "  --a107 TEXT       field 0x07 of the answer (bank's code; default \"00\", refuse \"51\")\n"
-    "  --a108 TEXT       field 0x08 of the answer (terminal's message; default \"APROBAT\",\n"
-    "                    refuse \"FONDURI INSUFICIENTE\")\n"
-    "  --chunk N         piece size of the chunks scenario (default 7)\n"
-    "  --pause MS        pause between pieces (default 200)\n"
-    "  --delay MS        wait before the answer frame (default 0)\n";
-
 enum class Scenario { Approve, Refuse, Chunks, NoEnqAck, NakEnq, AckSilent, BadFirst };
 
 struct Options {
   Scenario scenario = Scenario::Approve;
   int code = 5;
   std::string a107, a108;
-  bool a107_set = false, a108_set = false;
   int chunk = 7;
   int pause_ms = 200;
   int delay_ms = 0;
   bool trace = false;
 };
 
-bool ParseScenario(const std::string& s, Scenario& out) {
+Scenario ScenarioNamed(const std::string& s) {
   const std::pair<const char*, Scenario> names[] = {
       {"approve", Scenario::Approve},      {"refuse", Scenario::Refuse},
       {"chunks", Scenario::Chunks},        {"no-enq-ack", Scenario::NoEnqAck},
       {"nak-enq", Scenario::NakEnq},       {"ack-silent", Scenario::AckSilent},
       {"bad-first", Scenario::BadFirst}};
   for (auto [name, sc] : names)
-    if (s == name) {
-      out = sc;
-      return true;
-    }
-  return false;
+    if (s == name) return sc;
+  throw std::logic_error("no scenario " + s);
 }
 
-bool ParseInt(const std::string& s, int& out) {
-  char* end = nullptr;
-  const long v = std::strtol(s.c_str(), &end, 10);
-  if (s.empty() || *end != '\0' || v < 0 || v > 1000000) return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
-bool ParseOptions(const std::vector<std::string>& args, Options& o) {
-  for (std::size_t i = 0; i < args.size(); i += 2) {
-    const std::string& a = args[i];
-    const bool has_value = i + 1 < args.size();
-    const std::string v = has_value ? args[i + 1] : "";
-    bool ok = has_value;
-    if (a == "--scenario")
-      ok = ok && ParseScenario(v, o.scenario);
-    else if (a == "--code")
-      ok = ok && ParseInt(v, o.code) && o.code <= 255;
-    else if (a == "--a107")
-      o.a107 = v, o.a107_set = true;
-    else if (a == "--a108")
-      o.a108 = v, o.a108_set = true;
-    else if (a == "--chunk")
-      ok = ok && ParseInt(v, o.chunk) && o.chunk > 0;
-    else if (a == "--pause")
-      ok = ok && ParseInt(v, o.pause_ms);
-    else if (a == "--delay")
-      ok = ok && ParseInt(v, o.delay_ms);
-    else {
-      std::fprintf(stderr, "transilvania: unknown option %s\n", a.c_str());
-      return false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "transilvania: bad or missing value for %s\n", a.c_str());
-      return false;
-    }
-  }
+Options FromCommandLine(const SimOptions& t) {
+  Options o;
+  o.scenario = ScenarioNamed(t.Text("--scenario"));
+  o.code = static_cast<int>(t.Number("--result"));
   const bool refuse = o.scenario == Scenario::Refuse;
-  if (!o.a107_set) o.a107 = refuse ? "51" : "00";
-  if (!o.a108_set) o.a108 = refuse ? "FONDURI INSUFICIENTE" : "APROBAT";
-  return true;
+  o.a107 = t.Given("--a107") ? t.Text("--a107") : refuse ? "51" : "00";
+  o.a108 = t.Given("--a108") ? t.Text("--a108") : refuse ? "FONDURI INSUFICIENTE" : "APROBAT";
+  o.chunk = static_cast<int>(t.Number("--chunk"));
+  o.pause_ms = static_cast<int>(t.Number("--pause"));
+  o.delay_ms = static_cast<int>(t.Number("--delay"));
+  return o;
 }
 
 class Terminal {
@@ -212,24 +162,14 @@ class Terminal {
 };
 
 int RunTransilvania(SimContext& ctx) {
-  Options o;
+  Options o = FromCommandLine(*ctx.options);
   o.trace = ctx.trace;
-  if (!ParseOptions(ctx.args, o)) {
-    std::fprintf(stderr, "%s", kHelp);
-    return 2;
-  }
-  if (!ctx.line) {
-    std::fprintf(stderr, "transilvania: no serial line\n");
-    return 2;
-  }
   ctx.line->SetTrace(false);  // our own trace carries time stamps
   Terminal terminal(*ctx.line, o);
   return terminal.Run();
 }
 
-static const bool registered = RegisterSimKind(
-    {"transilvania", "Banca Transilvania terminal: ENQ handshake, CRC-16 frames", kHelp, true,
-     &RunTransilvania});
+[[maybe_unused]] const bool registered = RegisterSimKind({"transilvania", &RunTransilvania});
 
 }  // namespace
 }  // namespace tarvina::sim

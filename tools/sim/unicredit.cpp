@@ -4,8 +4,6 @@
 // that the PC acknowledges each of its messages with that message's counter.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,37 +12,13 @@
 #include "platform/VirtualSerial.h"
 #include "terminals/PosUnicredit/UnicreditFrames.h"
 #include "tools/sim/SimKind.h"
+#include "tools/sim/SimOptions.h"
 
 namespace tarvina::sim {
 namespace {
 
 namespace uc = tarvina::unicredit;
 using uc::Bytes;
-
-const char kHelp[] =
-    "  --scenario NAME      how the terminal answers (default normal):\n"
-    "      normal             ack, intermediate messages, answer, each written on its own\n"
-    "      chunked            every frame written in pieces of --chunk bytes\n"
-    "      ack-with-message   the ack and the first message in one write\n"
-    "      two-messages       an intermediate message and the answer in one write\n"
-    "      burst              the ack, the intermediate messages and the answer in one\n"
-    "                         write, then their acknowledgements awaited in order\n"
-    "      garbage            --garbage bytes written before the ack (the PC never gets past them)\n"
-    "      ack-only           the ack, then silence\n"
-    "      silent             nothing at all\n"
-    "      short              the answer message is 10 bytes long, without elements\n"
-    "  --result TEXT        element 330 of a sale or void answer (default \"APROBAT 000123\";\n"
-    "                       a text without APROBAT refuses)\n"
-    "  --extra TEXT         element 332 (default empty; left out when empty)\n"
-    "  --report-code TEXT   element 410 of the daily report answer (default \"00\")\n"
-    "  --report-text1 TEXT  element 411 (default \"RAPORT\")\n"
-    "  --report-text2 TEXT  element 413 (default \"INCHIS\")\n"
-    "  --intermediate N     messages with code 0x40 before the answer (default 0)\n"
-    "  --delay-ms N         pause before the answer message (default 0)\n"
-    "  --chunk N            piece size for chunked (default 3)\n"
-    "  --garbage HEX        bytes for garbage, e.g. \"FF 00 7E\" (default \"FF FE\")\n"
-    "  --count N            serve N operations, then exit (default: until killed); the\n"
-    "                       exit status is 1 when the PC broke the protocol\n";
 
 constexpr std::uint8_t kCodIntermediar = 0x40;
 constexpr std::uint16_t kElAfisaj = 900;
@@ -63,52 +37,20 @@ struct Options {
   long count = -1;
 };
 
-Bytes ParseHex(const std::string& text) {
-  Bytes out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == ' ' || text[i] == ',') {
-      ++i;
-      continue;
-    }
-    std::size_t used = 0;
-    const unsigned long v = std::stoul(text.substr(i, 2), &used, 16);
-    if (used == 0 || v > 0xFF) throw std::invalid_argument("bad hex: " + text);
-    out.push_back(static_cast<std::uint8_t>(v));
-    i += used;
-  }
-  return out;
-}
-
-bool ParseOptions(const std::vector<std::string>& args, Options& o) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-      return args[++i];
-    };
-    if (a == "--scenario") o.scenario = value();
-    else if (a == "--result") o.result = value();
-    else if (a == "--extra") o.extra = value();
-    else if (a == "--report-code") o.report_code = value();
-    else if (a == "--report-text1") o.report_text1 = value();
-    else if (a == "--report-text2") o.report_text2 = value();
-    else if (a == "--intermediate") o.intermediate = std::stoi(value());
-    else if (a == "--delay-ms") o.delay_ms = std::stoi(value());
-    else if (a == "--chunk") o.chunk = std::max(1, std::stoi(value()));
-    else if (a == "--garbage") o.garbage = ParseHex(value());
-    else if (a == "--count") o.count = std::stol(value());
-    else {
-      std::fprintf(stderr, "unicredit: unknown option %s\n", a.c_str());
-      return false;
-    }
-  }
-  static const char* const known[] = {"normal", "chunked", "ack-with-message", "two-messages", "burst",
-                                      "garbage", "ack-only", "silent", "short"};
-  for (const char* k : known)
-    if (o.scenario == k) return true;
-  std::fprintf(stderr, "unicredit: unknown scenario %s\n", o.scenario.c_str());
-  return false;
+Options FromCommandLine(const SimOptions& t) {
+  Options o;
+  o.scenario = t.Text("--scenario");
+  o.result = t.Text("--result");
+  o.extra = t.Text("--extra");
+  o.report_code = t.Text("--report-code");
+  o.report_text1 = t.Text("--report-text1");
+  o.report_text2 = t.Text("--report-text2");
+  o.intermediate = static_cast<int>(t.Number("--intermediate"));
+  o.delay_ms = static_cast<int>(t.Number("--delay"));
+  o.chunk = static_cast<int>(t.Number("--chunk"));
+  o.garbage = t.Bytes("--garbage");
+  if (t.Given("--count")) o.count = t.Number("--count");
+  return o;
 }
 
 double NowMs() {
@@ -327,25 +269,13 @@ class Terminal {
 };
 
 int RunUnicredit(SimContext& ctx) {
-  Options o;
-  try {
-    if (!ParseOptions(ctx.args, o)) return 2;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "unicredit: %s\n", e.what());
-    return 2;
-  }
-  if (!ctx.line) {
-    std::fprintf(stderr, "unicredit: needs --link PATH\n");
-    return 2;
-  }
+  const Options o = FromCommandLine(*ctx.options);
   ctx.line->SetTrace(false);
   Terminal t(*ctx.line, o, ctx.trace);
   return t.Run();
 }
 
-[[maybe_unused]] const bool registered = RegisterSimKind(
-    {"unicredit", "UniCredit terminal (counted frames with CRC-16, coded elements)", kHelp, true,
-     &RunUnicredit});
+[[maybe_unused]] const bool registered = RegisterSimKind({"unicredit", &RunUnicredit});
 
 }  // namespace
 }  // namespace tarvina::sim

@@ -4,7 +4,6 @@
 // owes it, and reports what it saw on standard output, one event a line.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <set>
 #include <string>
@@ -13,31 +12,12 @@
 #include "platform/VirtualSerial.h"
 #include "terminals/PosVerifoneIntf/VerifoneFrames.h"
 #include "tools/sim/SimKind.h"
+#include "tools/sim/SimOptions.h"
 
 namespace tarvina::sim {
 namespace {
 
 using namespace tarvina::verifone;
-
-const char kHelp[] =
-    "  --login-answer HEX    payload byte 0 of the log-in answer (default 80 = accepted)\n"
-    "  --intermediate N      intermediate messages before a sale's or void's final answer (default 0)\n"
-    "  --final KIND          final answer: approved (06 0F, default), declined (06 00), failed (84)\n"
-    "  --eot-enq MODE        between two messages: apart (EOT, pause, ENQ; default) or together (one write)\n"
-    "  --frame-eot           send the final answer frame and its EOT in one write\n"
-    "  --nak                 answer the sale or void frame with NAK instead of ACK\n"
-    "  --silent STEP         fall silent at STEP (may be repeated); STEP is login-X or sale-X\n"
-    "                        (sale- also covers voids) with X one of: ack-enq (no ACK to the host's ENQ),\n"
-    "                        ack-frame (no ACK to its frame), enq (no ENQ for the answer), frame (ENQ\n"
-    "                        acknowledged, no frame), eot (no EOT after the answer); also\n"
-    "                        sale-next: silent after the first intermediate message\n"
-    "  --login-delay MS      pause before answering a log-in (default 0)\n"
-    "  --answer-delay MS     pause before the first answer to a sale or void (default 0)\n"
-    "  --gap MS              pause between messages and between EOT and ENQ when apart (default 20)\n"
-    "  --reply-timeout MS    how long to wait for the host's ACK, EOT or frame (default 3000)\n"
-    "  --timing              add to each host ACK and EOT event the microseconds since our last write\n"
-    "Events on standard output: host ENQ | host login | host logout | host sale AMOUNT |\n"
-    "host void AMOUNT RECEIPT | host EOT | host ACK [after N us] | sim NAK | sim answer HEX | silent STEP | error: ...\n";
 
 struct Options {
   std::uint8_t login_answer = kLogInOk;
@@ -255,80 +235,30 @@ class Terminal {
   std::chrono::steady_clock::time_point last_send_;
 };
 
-bool ParseInt(const std::string& s, int& out, int base = 10) {
-  char* end = nullptr;
-  const long v = std::strtol(s.c_str(), &end, base);
-  if (s.empty() || *end != '\0' || v < 0 || v > 1000000) return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
 int Run(SimContext& ctx) {
+  const SimOptions& t = *ctx.options;
   Options o;
-  const auto& a = ctx.args;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const std::string& opt = a[i];
-    const bool has_value = i + 1 < a.size();
-    const std::string value = has_value ? a[i + 1] : "";
-    int n = 0;
-    auto bad = [&] {
-      std::fprintf(stderr, "verifone: bad option %s %s\n%s", opt.c_str(), value.c_str(), kHelp);
-      return 2;
-    };
-    if (opt == "--frame-eot") {
-      o.frame_eot = true;
-      continue;
-    }
-    if (opt == "--nak") {
-      o.nak = true;
-      continue;
-    }
-    if (opt == "--timing") {
-      o.timing = true;
-      continue;
-    }
-    if (!has_value) return bad();
-    ++i;
-    if (opt == "--login-answer") {
-      if (!ParseInt(value, n, 16) || n > 0xFF) return bad();
-      o.login_answer = static_cast<std::uint8_t>(n);
-    } else if (opt == "--intermediate") {
-      if (!ParseInt(value, o.intermediate)) return bad();
-    } else if (opt == "--final") {
-      if (value == "approved")
-        o.final_answer = {kFinalAnswer, kApproved};
-      else if (value == "declined")
-        o.final_answer = {kFinalAnswer, 0x00};
-      else if (value == "failed")
-        o.final_answer = {kFinalFailure};
-      else
-        return bad();
-    } else if (opt == "--eot-enq") {
-      if (value != "apart" && value != "together") return bad();
-      o.eot_enq_together = value == "together";
-    } else if (opt == "--silent") {
-      o.silent.insert(value);
-    } else if (opt == "--login-delay") {
-      if (!ParseInt(value, o.login_delay_ms)) return bad();
-    } else if (opt == "--answer-delay") {
-      if (!ParseInt(value, o.answer_delay_ms)) return bad();
-    } else if (opt == "--gap") {
-      if (!ParseInt(value, o.gap_ms)) return bad();
-    } else if (opt == "--reply-timeout") {
-      if (!ParseInt(value, o.reply_timeout_ms)) return bad();
-    } else {
-      return bad();
-    }
-  }
-  if (!ctx.line) {
-    std::fprintf(stderr, "verifone: no serial line\n");
-    return 2;
-  }
+  o.login_answer = static_cast<std::uint8_t>(t.Number("--login-answer"));
+  o.intermediate = static_cast<int>(t.Number("--intermediate"));
+  const std::string& final_answer = t.Text("--result");
+  if (final_answer == "declined")
+    o.final_answer = {kFinalAnswer, 0x00};
+  else if (final_answer == "failed")
+    o.final_answer = {kFinalFailure};
+  o.eot_enq_together = t.Text("--eot-enq") == "together";
+  o.frame_eot = t.Flag("--frame-eot");
+  o.nak = t.Flag("--nak");
+  for (const auto& step : t.All("--silent")) o.silent.insert(step);
+  o.login_delay_ms = static_cast<int>(t.Number("--login-delay"));
+  o.answer_delay_ms = static_cast<int>(t.Number("--delay"));
+  o.gap_ms = static_cast<int>(t.Number("--gap"));
+  o.reply_timeout_ms = static_cast<int>(t.Number("--reply-timeout"));
+  o.timing = t.Flag("--timing");
   ctx.line->SetTrace(ctx.trace);
   Terminal(*ctx.line, o).Run();
 }
 
-const bool registered = RegisterSimKind({"verifone", "Verifone terminal: log-in, sale, void", kHelp, true, &Run});
+[[maybe_unused]] const bool registered = RegisterSimKind({"verifone", &Run});
 
 }  // namespace
 }  // namespace tarvina::sim

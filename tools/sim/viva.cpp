@@ -1,5 +1,6 @@
-#include "tools/sim/viva.h"
-
+// tarvina-sim viva: a Viva Wallet terminal on TCP. It greets each connection,
+// reads one request, checks its length field and form, and answers with the
+// fields its options choose.
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,32 +18,9 @@
 #include "platform/Trace.h"
 #include "terminals/VivaWalletIntf/VivaFrames.h"
 #include "tools/sim/SimKind.h"
+#include "tools/sim/SimOptions.h"
 
 namespace tarvina::sim {
-
-const char* const kVivaSimSummary = "Viva Wallet terminal on TCP (--listen ADDR, port 8080)";
-
-const char* const kVivaSimHelp =
-    "  Greets each connection, reads one request, checks its length field and\n"
-    "  form, answers, then serves the next connection. Prints \"listening ADDR:PORT\"\n"
-    "  when ready, \"request TEXT\" and \"reply TEXT\" for each exchange, and\n"
-    "  \"bad request: WHY\" when the request breaks its form (it then answers 30).\n"
-    "  --listen ADDR        address to listen on (required), e.g. 127.0.0.5 or ::1\n"
-    "  --port P             port (default 8080)\n"
-    "  --greeting TEXT      greeting sent on connect (default \"VIVA READY\")\n"
-    "  --no-greeting        accept and never greet\n"
-    "  --result CODE        reply field 4 (default 00, approved)\n"
-    "  --message TEXT       reply field 5 (default APROBAT, or REFUZAT when refused)\n"
-    "  --fields N           number of reply fields (default 31)\n"
-    "  --txn-id TEXT        reply field 29 (default TX + the session id)\n"
-    "  --txn-date TEXT      reply field 30 (default 2024-01-01 12:00:00)\n"
-    "  --zero-bytes         put zero bytes inside reply fields 5 and 29\n"
-    "  --segments N         send the reply in N writes (default 1)\n"
-    "  --segment-pause MS   pause between those writes (default 200)\n"
-    "  --reply-delay MS     pause before answering (default 0)\n"
-    "  --length-extra N     the reply's length field counts N bytes more than follow\n"
-    "  --silent             read the request and never answer\n"
-    "  --once               serve one connection, then exit\n";
 
 namespace {
 
@@ -63,68 +41,31 @@ struct Options {
   int reply_delay_ms = 0;
   int length_extra = 0;
   bool silent = false;
-  bool once = false;
+  long count = -1;  // connections to serve; -1: until stopped
   bool trace = false;
 };
 
-bool ParseInt(const std::string& s, int lo, int hi, int& out) {
-  try {
-    std::size_t used = 0;
-    const long v = std::stol(s, &used);
-    if (used != s.size() || v < lo || v > hi) return false;
-    out = static_cast<int>(v);
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-bool ParseOptions(const std::vector<std::string>& args, Options& o) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        std::fprintf(stderr, "viva: %s needs a value\n", a.c_str());
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    auto number = [&](int lo, int hi, int& out) {
-      std::string v;
-      if (!value(v)) return false;
-      if (ParseInt(v, lo, hi, out)) return true;
-      std::fprintf(stderr, "viva: %s wants a number from %d to %d, not \"%s\"\n", a.c_str(), lo, hi, v.c_str());
-      return false;
-    };
-    bool ok = true;
-    if (a == "--listen") ok = value(o.listen);
-    else if (a == "--port") ok = number(1, 65535, o.port);
-    else if (a == "--greeting") ok = value(o.greeting);
-    else if (a == "--no-greeting") o.greet = false;
-    else if (a == "--result") ok = value(o.result);
-    else if (a == "--message") ok = o.message_set = value(o.message);
-    else if (a == "--fields") ok = number(1, 1000, o.fields);
-    else if (a == "--txn-id") ok = value(o.txn_id);
-    else if (a == "--txn-date") ok = value(o.txn_date);
-    else if (a == "--zero-bytes") o.zero_bytes = true;
-    else if (a == "--segments") ok = number(1, 100, o.segments);
-    else if (a == "--segment-pause") ok = number(0, 600000, o.segment_pause_ms);
-    else if (a == "--reply-delay") ok = number(0, 600000, o.reply_delay_ms);
-    else if (a == "--length-extra") ok = number(0, 9999, o.length_extra);
-    else if (a == "--silent") o.silent = true;
-    else if (a == "--once") o.once = true;
-    else {
-      std::fprintf(stderr, "viva: unknown option %s\n%s", a.c_str(), kVivaSimHelp);
-      return false;
-    }
-    if (!ok) return false;
-  }
-  if (o.listen.empty()) {
-    std::fprintf(stderr, "viva: --listen ADDR is required\n%s", kVivaSimHelp);
-    return false;
-  }
-  return true;
+Options FromCommandLine(const SimOptions& t) {
+  Options o;
+  o.listen = t.Text("--listen");
+  o.port = static_cast<int>(t.Number("--port"));
+  o.greeting = t.Text("--greeting");
+  o.greet = !t.Flag("--no-greeting");
+  o.result = t.Text("--result");
+  o.message_set = t.Given("--message");
+  o.message = t.Text("--message");
+  o.fields = static_cast<int>(t.Number("--fields"));
+  o.txn_id = t.Text("--txn-id");
+  o.txn_date = t.Text("--txn-date");
+  o.zero_bytes = t.Flag("--zero-bytes");
+  o.segments = static_cast<int>(t.Number("--segments"));
+  o.segment_pause_ms = static_cast<int>(t.Number("--pause"));
+  o.reply_delay_ms = static_cast<int>(t.Number("--delay"));
+  o.length_extra = static_cast<int>(t.Number("--length-extra"));
+  o.silent = t.Flag("--silent");
+  if (t.Given("--count")) o.count = t.Number("--count");
+  if (t.Flag("--once")) o.count = 1;
+  return o;
 }
 
 void Say(const std::string& line) {
@@ -312,16 +253,15 @@ int Listen(const Options& o) {
   return fd;
 }
 
-}  // namespace
-
-int RunVivaSim(const std::vector<std::string>& args, bool trace) {
-  Options o;
-  o.trace = trace;
-  if (!ParseOptions(args, o)) return 2;
+// Serves connections one after another until stopped or --count is reached.
+int RunViva(SimContext& ctx) {
+  Options o = FromCommandLine(*ctx.options);
+  o.trace = ctx.trace;
   const int lfd = Listen(o);
   if (lfd < 0) return 1;
   Say("listening " + o.listen + ":" + std::to_string(o.port));
-  for (;;) {
+  long served = 0;
+  while (o.count < 0 || served < o.count) {
     const int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR) continue;
@@ -333,16 +273,13 @@ int RunVivaSim(const std::vector<std::string>& args, bool trace) {
     Serve(fd, o);
     ::close(fd);
     Say("disconnected");
-    if (o.once) break;
+    ++served;
   }
   ::close(lfd);
   return 0;
 }
 
-namespace {
-
-[[maybe_unused]] const bool registered = RegisterSimKind(
-    {"viva", kVivaSimSummary, kVivaSimHelp, false, [](SimContext& ctx) { return RunVivaSim(ctx.args, ctx.trace); }});
+[[maybe_unused]] const bool registered = RegisterSimKind({"viva", RunViva});
 
 }  // namespace
 
