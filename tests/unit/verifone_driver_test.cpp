@@ -66,13 +66,18 @@ class VerifoneDriverTest : public testing::Test {
     drv->PortSerial = 3;
     // A wait without a limit would block the virtual clock for ever; this
     // ends it after an hour, so such a fault fails the test instead of hanging it.
-    guard.OnTimer = [this] { drv->IesireFortata = true; };
+    guard.OnTimer = [this] {
+      if (drv) drv->IesireFortata = true;
+    };
     guard.SetEnabled(true);
     ASSERT_TRUE(drv->OpenPort());
   }
 
   // The script captures the fixture: the port goes before what it refers to.
   void TearDown() override {
+    // The driver's close waits in the loop; the guard must not reach for a
+    // driver that is already being destroyed.
+    guard.SetEnabled(false);
     drv.reset();
     comm.OnWrite = nullptr;
   }
