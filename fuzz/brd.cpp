@@ -16,6 +16,7 @@
 #include "platform/MainLoop.h"
 #include "server/DispatchBRD.h"
 #include "terminals/PosBRD/PosBRD.h"
+#include "terminals/TerminalText.h"
 #include "tests/support/FakeComm.h"
 
 namespace {
@@ -42,7 +43,13 @@ bool KnownMessage(const std::string& m, int port) {
   if (m.empty() || m == "Eroare format mesaj " || m == "Eroare comunicatie") return true;
   if (m == "Eroare de comunicatie seriala.  Nu primesc nici un mesaj de la POS ") return true;
   if (m == "Eroare de comunicatie seriala.  Nu pot deschide portul COM" + std::to_string(port)) return true;
-  if (m.rfind("Tranzactie refuzata : ", 0) == 0) return m.size() == 22 + 22;
+  if (m.rfind("Tranzactie refuzata : ", 0) == 0) {
+    // The reason is 22 bytes of the terminal's, each one character however
+    // many bytes of text it takes here.
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < m.size(); ++characters) tarvina::NextCharacter(m, i);
+    return characters == 22 + 22;
+  }
   // A terminal's own text: bytes from '0' up only.
   for (char c : m)
     if (static_cast<unsigned char>(c) < 0x30) return false;
