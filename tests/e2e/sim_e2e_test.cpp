@@ -104,7 +104,7 @@ TEST(SimOptionsE2E, HelpListsEveryOptionOfTheTable) {
   const Outcome general = RunSim({"--help"});
   ASSERT_EQ(general.status, 0);
   const std::string all = Joined(general.lines);
-  for (const auto& kind : sim::KindSpecs()) EXPECT_TRUE(Mentions(all, kind.name)) << kind.name;
+  for (const auto& kind : sim::KindEntrys()) EXPECT_TRUE(Mentions(all, kind.name)) << kind.name;
   for (const auto& row : sim::OptionTable()) {
     const std::string kinds = row.kinds;
     if (kinds == "*" || kinds == "serial") {
@@ -112,7 +112,7 @@ TEST(SimOptionsE2E, HelpListsEveryOptionOfTheTable) {
     }
   }
 
-  for (const auto& kind : sim::KindSpecs()) {
+  for (const auto& kind : sim::KindEntrys()) {
     const Outcome o = RunSim({kind.name, "--help"});
     ASSERT_EQ(o.status, 0) << kind.name;
     const std::string help = Joined(o.lines);

@@ -11,7 +11,7 @@ namespace {
 constexpr long kMaxMs = 3600000;  // an hour: far beyond any protocol time-out
 constexpr long kMaxCount = 1L << 30;
 
-const std::vector<KindSpec> kKinds = {
+const std::vector<KindEntry> kKinds = {
     {"brd", "BRD card terminal: acknowledged sale requests, answers by scenario", true,
      "Prints \"sale of AMOUNT hundredths\" on standard error for each request.\n"},
     {"echo", "sends back every byte it receives", true, ""},
@@ -37,7 +37,7 @@ const std::vector<KindSpec> kKinds = {
      "\"bad request: WHY\" when the request breaks its form (it then answers 30).\n"},
 };
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRow> kOptions = {
     // Every kind.
     {.kinds = "*", .name = "--help", .help = "this text", .aliases = "-h"},
     {.kinds = "*", .name = "--trace", .help = "print every byte both ways on standard error"},
@@ -503,7 +503,7 @@ bool ParseBytes(const std::string& s, std::vector<std::uint8_t>& out) {
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
-std::string ChoiceNames(const OptionSpec& o) {
+std::string ChoiceNames(const OptionRow& o) {
   std::string s;
   for (std::size_t i = 0; i < o.choices.size(); ++i) {
     if (i > 0) s += i + 1 == o.choices.size() ? " or " : ", ";
@@ -513,7 +513,7 @@ std::string ChoiceNames(const OptionSpec& o) {
 }
 
 // The value's fault, or "" when it is one the row takes.
-std::string CheckValue(const OptionSpec& o, const std::string& v) {
+std::string CheckValue(const OptionRow& o, const std::string& v) {
   long n = 0;
   std::vector<std::uint8_t> bytes;
   char range[64];
@@ -540,7 +540,7 @@ std::string CheckValue(const OptionSpec& o, const std::string& v) {
   return "";
 }
 
-const OptionSpec* FindRow(const KindSpec& kind, std::string_view spelling) {
+const OptionRow* FindRow(const KindEntry& kind, std::string_view spelling) {
   for (const auto& o : kOptions) {
     if (!Applies(o, kind)) continue;
     for (const auto& s : Spellings(o))
@@ -600,7 +600,7 @@ std::string Wrap(const std::string& text, std::size_t indent, std::size_t first_
   return out + "\n";
 }
 
-std::string OptionHelp(const OptionSpec& o) {
+std::string OptionHelp(const OptionRow& o) {
   constexpr std::size_t kColumn = 23;
   std::string head = "  " + std::string(o.name);
   if (o.arg != Arg::Flag) head += " " + std::string(o.value);
@@ -633,7 +633,7 @@ std::string OptionHelp(const OptionSpec& o) {
   return out;
 }
 
-std::string OptionsHelp(const KindSpec* kind, const char* kinds) {
+std::string OptionsHelp(const KindEntry* kind, const char* kinds) {
   std::string out;
   for (const auto& o : kOptions) {
     if (std::string_view(o.kinds) != kinds) continue;
@@ -645,16 +645,16 @@ std::string OptionsHelp(const KindSpec* kind, const char* kinds) {
 
 }  // namespace
 
-const std::vector<KindSpec>& KindSpecs() { return kKinds; }
-const std::vector<OptionSpec>& OptionTable() { return kOptions; }
+const std::vector<KindEntry>& KindEntrys() { return kKinds; }
+const std::vector<OptionRow>& OptionTable() { return kOptions; }
 
-const KindSpec* FindKindSpec(std::string_view name) {
+const KindEntry* FindKindEntry(std::string_view name) {
   for (const auto& k : kKinds)
     if (name == k.name) return &k;
   return nullptr;
 }
 
-bool Applies(const OptionSpec& option, const KindSpec& kind) {
+bool Applies(const OptionRow& option, const KindEntry& kind) {
   const std::string_view kinds = option.kinds;
   if (kinds == "*") return true;
   if (kinds == "serial") return kind.serial;
@@ -663,7 +663,7 @@ bool Applies(const OptionSpec& option, const KindSpec& kind) {
   return false;
 }
 
-std::vector<std::string> Spellings(const OptionSpec& option) {
+std::vector<std::string> Spellings(const OptionRow& option) {
   std::vector<std::string> out{option.name};
   for (auto& a : Words(option.aliases)) out.push_back(a);
   return out;
@@ -684,7 +684,7 @@ std::string GeneralHelp() {
   return out;
 }
 
-std::string KindHelp(const KindSpec& kind) {
+std::string KindHelp(const KindEntry& kind) {
   std::string out = Wrap("tarvina-sim " + std::string(kind.name) + ": " + kind.summary, 4, 4) +
                     "\nusage: tarvina-sim " + kind.name + (kind.serial ? " --link PATH" : "");
   for (const auto& o : kOptions)
@@ -703,7 +703,7 @@ std::string KindHelp(const KindSpec& kind) {
   return out;
 }
 
-bool ParseSimOptions(const KindSpec& kind, const std::vector<std::string>& args, SimOptions& out,
+bool ParseSimOptions(const KindEntry& kind, const std::vector<std::string>& args, SimOptions& out,
                      std::string& error) {
   out = SimOptions();
   out.kind_ = &kind;
@@ -722,7 +722,7 @@ bool ParseSimOptions(const KindSpec& kind, const std::vector<std::string>& args,
       spelling.resize(eq);
       inline_value = true;
     }
-    const OptionSpec* o = FindRow(kind, spelling);
+    const OptionRow* o = FindRow(kind, spelling);
     if (!o) {
       if (!kind.serial && SerialOnly(spelling))
         error = "uses no serial line; --link and the line faults do not apply";
@@ -767,16 +767,16 @@ bool ParseSimOptions(const KindSpec& kind, const std::vector<std::string>& args,
   return true;
 }
 
-const OptionSpec& SimOptions::Row(std::string_view name) const {
-  const OptionSpec* o = kind_ ? FindRow(*kind_, name) : nullptr;
+const OptionRow& SimOptions::Row(std::string_view name) const {
+  const OptionRow* o = kind_ ? FindRow(*kind_, name) : nullptr;
   if (!o || o->name != name)
     throw std::logic_error("option " + std::string(name) + " is not in the table for kind " +
                            (kind_ ? kind_->name : "(none)"));
   return *o;
 }
 
-const OptionSpec& SimOptions::Row(std::string_view name, Arg a, Arg b) const {
-  const OptionSpec& o = Row(name);
+const OptionRow& SimOptions::Row(std::string_view name, Arg a, Arg b) const {
+  const OptionRow& o = Row(name);
   if (o.arg != a && o.arg != b) throw std::logic_error("option " + std::string(name) + " read as the wrong kind");
   return o;
 }
@@ -787,7 +787,7 @@ bool SimOptions::Flag(std::string_view name) const {
 }
 
 long SimOptions::Number(std::string_view name) const {
-  const OptionSpec& o = Row(name, Arg::Number, Arg::Hex);
+  const OptionRow& o = Row(name, Arg::Number, Arg::Hex);
   const auto it = values_.find(name);
   if (it == values_.end()) throw std::logic_error("option " + std::string(name) + " has no value and no default");
   long n = 0;
@@ -811,7 +811,7 @@ std::vector<std::uint8_t> SimOptions::Bytes(std::string_view name) const {
 
 const std::vector<std::string>& SimOptions::All(std::string_view name) const {
   static const std::vector<std::string> kNone;
-  const OptionSpec& o = Row(name, Arg::Text, Arg::Choice);
+  const OptionRow& o = Row(name, Arg::Text, Arg::Choice);
   if (!o.repeat) throw std::logic_error("option " + std::string(name) + " is not repeated");
   const auto it = values_.find(name);
   return it == values_.end() ? kNone : it->second;

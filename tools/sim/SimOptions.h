@@ -14,7 +14,7 @@
 
 namespace tarvina::sim {
 
-struct KindSpec {
+struct KindEntry {
   const char* name = "";     // as typed: "brd", "transilvania", ...
   const char* summary = "";  // one line for `tarvina-sim --help`
   bool serial = true;        // plays its terminal on a virtual serial line (--link PATH)
@@ -35,7 +35,7 @@ struct Choice {
   const char* help = "";
 };
 
-struct OptionSpec {
+struct OptionRow {
   const char* kinds = "";    // blank-separated kind names; "serial": every serial kind; "*": every kind
   const char* name = "";     // "--delay"
   Arg arg = Arg::Flag;
@@ -49,16 +49,16 @@ struct OptionSpec {
   bool required = false;
 };
 
-const std::vector<KindSpec>& KindSpecs();
-const std::vector<OptionSpec>& OptionTable();
-const KindSpec* FindKindSpec(std::string_view name);
-bool Applies(const OptionSpec& option, const KindSpec& kind);
+const std::vector<KindEntry>& KindEntrys();
+const std::vector<OptionRow>& OptionTable();
+const KindEntry* FindKindEntry(std::string_view name);
+bool Applies(const OptionRow& option, const KindEntry& kind);
 // The option's name and aliases, one word each.
-std::vector<std::string> Spellings(const OptionSpec& option);
+std::vector<std::string> Spellings(const OptionRow& option);
 
 // `tarvina-sim --help` and `tarvina-sim KIND --help`.
 std::string GeneralHelp();
-std::string KindHelp(const KindSpec& kind);
+std::string KindHelp(const KindEntry& kind);
 
 // What one command line chose for one kind, defaults filled in. Asking for an
 // option the table does not give the kind, or with the wrong accessor, throws
@@ -74,17 +74,17 @@ class SimOptions {
   bool Has(std::string_view name) const;                             // given or defaulted
 
  private:
-  friend bool ParseSimOptions(const KindSpec&, const std::vector<std::string>&, SimOptions&, std::string&);
-  const OptionSpec& Row(std::string_view name) const;
-  const OptionSpec& Row(std::string_view name, Arg a, Arg b) const;
-  const KindSpec* kind_ = nullptr;
+  friend bool ParseSimOptions(const KindEntry&, const std::vector<std::string>&, SimOptions&, std::string&);
+  const OptionRow& Row(std::string_view name) const;
+  const OptionRow& Row(std::string_view name, Arg a, Arg b) const;
+  const KindEntry* kind_ = nullptr;
   std::map<std::string, std::vector<std::string>, std::less<>> values_;
   std::set<std::string, std::less<>> given_;
 };
 
 // Parses the arguments after the kind. On a bad command line returns false
 // with one line (without the program's name) in `error`.
-bool ParseSimOptions(const KindSpec& kind, const std::vector<std::string>& args, SimOptions& out,
+bool ParseSimOptions(const KindEntry& kind, const std::vector<std::string>& args, SimOptions& out,
                      std::string& error);
 
 }  // namespace tarvina::sim

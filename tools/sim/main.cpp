@@ -101,9 +101,9 @@ int main(int argc, char** argv) {
     std::fputs(GeneralHelp().c_str(), stdout);
     return 0;
   }
-  const KindSpec* spec = FindKindSpec(first);
+  const KindEntry* entry = FindKindEntry(first);
   const SimKind* kind = FindKind(first);
-  if (!spec || !kind) {
+  if (!entry || !kind) {
     std::fprintf(stderr, "tarvina-sim: unknown kind %s\n\n%s", first.c_str(), GeneralHelp().c_str());
     return 2;
   }
@@ -111,16 +111,16 @@ int main(int argc, char** argv) {
   SimOptions options;
   try {
     std::string error;
-    if (!ParseSimOptions(*spec, std::vector<std::string>(argv + 2, argv + argc), options, error)) {
-      std::fprintf(stderr, "tarvina-sim %s: %s\n", spec->name, error.c_str());
+    if (!ParseSimOptions(*entry, std::vector<std::string>(argv + 2, argv + argc), options, error)) {
+      std::fprintf(stderr, "tarvina-sim %s: %s\n", entry->name, error.c_str());
       return 2;
     }
     if (options.Flag("--help")) {
-      std::fputs(KindHelp(*spec).c_str(), stdout);
+      std::fputs(KindHelp(*entry).c_str(), stdout);
       return 0;
     }
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "tarvina-sim %s: %s\n", spec->name, e.what());
+    std::fprintf(stderr, "tarvina-sim %s: %s\n", entry->name, e.what());
     return 1;
   }
   SimContext ctx;
@@ -131,12 +131,12 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   std::unique_ptr<VirtualSerialLine> line;
   long hangup_ms = -1;
-  if (spec->serial) {
+  if (entry->serial) {
     const std::string link = options.Text("--link");
     try {
       line = std::make_unique<VirtualSerialLine>(link);
     } catch (const VirtualSerialLine::LinkInUse& e) {
-      std::fprintf(stderr, "tarvina-sim %s: %s\n", spec->name, e.what());
+      std::fprintf(stderr, "tarvina-sim %s: %s\n", entry->name, e.what());
       return 2;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "tarvina-sim: %s\n", e.what());
